@@ -1,0 +1,25 @@
+# nimbo_jni_library(<Class> SOURCES ... [LINK ...] [IMPORTS_AT_LOAD])
+#
+# One JNI library per Java class: lib<Class>.so in NIMBO_LIB_DIR, compiled against the headers
+# javac generates from the class, exporting only its Java_ functions and needing only libc.
+# Every symbol must resolve at link time, unless IMPORTS_AT_LOAD says the library takes some
+# from whatever the process has already loaded.
+function(nimbo_jni_library name)
+  cmake_parse_arguments(ARG "IMPORTS_AT_LOAD" "" "SOURCES;LINK" ${ARGN})
+  add_library(${name} SHARED ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE nimbo_jni_headers JNI::JNI ${ARG_LINK})
+  nimbo_libc_only(${name})
+  if(NOT ARG_IMPORTS_AT_LOAD)
+    target_link_options(${name} PRIVATE -Wl,-z,defs)
+  endif()
+  install(TARGETS ${name} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endfunction()
+
+# No exceptions, no RTTI, hidden symbols, and --as-needed: what is left links against libc alone.
+function(nimbo_libc_only target)
+  set_target_properties(${target} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+  target_link_options(${target} PRIVATE -Wl,--as-needed -Wl,-z,relro,-z,now)
+endfunction()

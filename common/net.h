@@ -1,0 +1,55 @@
+// Socket set-up shared by the libraries: the group check, the Router Alert insertion and the
+// few steps every library repeats. Linked statically into each library and hidden there.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace nimbo {
+
+constexpr std::size_t kOptionBufferSize = 44;  // 40 bytes of IPv4 options, rounded up with room to spare
+constexpr std::size_t kOptionSpaceMax = 40;    // the most IPv4 option bytes a header can hold
+
+// IP Router Alert (RFC 2113): copied flag, class 0, option 20; length 4; value 0, "examine the packet".
+constexpr std::uint8_t kRouterAlert[4] = {0x94, 0x04, 0x00, 0x00};
+
+// The first IPv4 address of a host lookup, in network byte order. Any other kind of answer
+// (no answer, an address family other than AF_INET, an address not 4 bytes long) is false.
+// Reentrant: the lookup's storage lives on the caller's stack.
+bool resolve_ipv4(const char* name, in_addr* address);
+
+// True when the address (network byte order) lies in 224.0.0.0/4.
+bool is_multicast(in_addr address);
+
+// The group's address in network byte order. Ends the process with "<group>: Unknow host" when the
+// name does not resolve and "<group>: is not  multicast" when it is outside 224.0.0.0/4.
+in_addr check_group(const char* group);
+
+// Writes Router Alert over the first zero byte of the options (the options are zero-terminated,
+// so that is where they end) and returns the option length to install: the old length plus 4,
+// rounded up to a multiple of 4, at most 44. Never touches a byte past the 44.
+socklen_t append_router_alert(std::uint8_t (&options)[kOptionBufferSize], socklen_t length);
+
+// Adds Router Alert to the IP options the socket already carries, working in the caller's buffer.
+// Ends the process with "cannot set bit Router Alert" when the kernel refuses the result.
+void add_router_alert(int fd, std::uint8_t (&options)[kOptionBufferSize]);
+
+// socket(AF_INET, SOCK_DGRAM, 0), or the end of the process with "cannot open socket".
+int open_udp_socket();
+
+// bind(2), or the end of the process with "cannot bind socket".
+void bind_or_exit(int fd, const sockaddr_in& local);
+
+// AF_INET, the address, and the low 16 bits of a Java int port in network byte order.
+sockaddr_in ipv4_address(in_addr address, std::int32_t port);
+
+// A destination looked up by name, or the end of the process with "<host>: Unknow host".
+sockaddr_in resolve_destination(const char* host, std::int32_t port);
+
+// Sends one datagram; returns true when the kernel took it, false with errno set.
+bool send_datagram(int fd, const void* data, std::size_t length, const sockaddr_in& to);
+
+}  // namespace nimbo

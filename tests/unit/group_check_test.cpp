@@ -1,0 +1,60 @@
+// The group check: which names pass, and the exact report for those that do not.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include "child.h"
+#include "net.h"
+
+namespace {
+
+using nimbo::test::run_in_child;
+
+struct GroupCase {
+  const char* name;
+  const char* report;  // nullptr: accepted
+};
+
+class GroupCheck : public testing::TestWithParam<GroupCase> {};
+
+TEST_P(GroupCheck, AcceptsExactlyTheMulticastRange) {
+  const GroupCase c = GetParam();
+  if (c.report == nullptr) {
+    in_addr expected;
+    ASSERT_EQ(inet_pton(AF_INET, c.name, &expected), 1);
+    EXPECT_EQ(nimbo::check_group(c.name).s_addr, expected.s_addr);  // network byte order
+    return;
+  }
+  const auto r = run_in_child([&] { nimbo::check_group(c.name); });
+  EXPECT_EQ(r.out, c.report);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, GroupCheck,
+    testing::Values(GroupCase{"224.0.0.0", nullptr}, GroupCase{"239.255.255.255", nullptr},
+                    GroupCase{"239.1.2.3", nullptr},
+                    GroupCase{"223.255.255.255", "223.255.255.255: is not  multicast\n"},
+                    GroupCase{"240.0.0.0", "240.0.0.0: is not  multicast\n"},
+                    GroupCase{"127.0.0.1", "127.0.0.1: is not  multicast\n"},
+                    GroupCase{"localhost", "localhost: is not  multicast\n"},
+                    GroupCase{"no-such-group.invalid", "no-such-group.invalid: Unknow host\n"},
+                    GroupCase{"", ": Unknow host\n"}));
+
+TEST(ResolveIpv4, FirstAddressInNetworkOrder) {
+  in_addr a;
+  ASSERT_TRUE(nimbo::resolve_ipv4("127.0.0.1", &a));
+  EXPECT_EQ(a.s_addr, htonl(INADDR_LOOPBACK));
+  EXPECT_FALSE(nimbo::resolve_ipv4("no-such-host.invalid", &a));
+}
+
+TEST(IsMulticast, TopFourBitsDecide) {
+  for (std::uint32_t top = 0; top < 16; ++top) {
+    for (std::uint32_t low : {0u, 0x0FFFFFFFu, 0x00ABCDEFu}) {
+      const in_addr a{htonl(top << 28 | low)};
+      EXPECT_EQ(nimbo::is_multicast(a), top == 0xE) << std::hex << (top << 28 | low);
+    }
+  }
+}
+
+}  // namespace
