@@ -124,7 +124,7 @@ bool receive_udp(int fd, unsigned char* packet, std::size_t size, Datagram* d) {
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
     if (c->cmsg_level != IPPROTO_IP) continue;
     if (c->cmsg_type == IP_TTL) std::memcpy(&d->ttl, CMSG_DATA(c), sizeof d->ttl);
-    if (c->cmsg_type == IP_OPTIONS) {
+    if (c->cmsg_type == IP_RECVOPTS) {  // the option bytes, absent when there are none
       d->options = CMSG_DATA(c);
       d->options_length = c->cmsg_len - CMSG_LEN(0);
     }

@@ -1,0 +1,105 @@
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.BufferedReader;
+import java.io.File;
+import java.io.IOException;
+import java.io.InputStreamReader;
+import java.net.NetworkInterface;
+import java.net.SocketException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.util.ArrayList;
+import java.util.Collections;
+import java.util.List;
+import java.util.concurrent.TimeUnit;
+
+/** What the JVM tests share: the namespace guard, child JVMs and the wire watcher. */
+final class Harness {
+    private Harness() {}
+
+    /** Datagram tests may only run in a namespace whose one interface is loopback. */
+    static void requirePrivateNamespace() throws SocketException {
+        for (NetworkInterface nic : Collections.list(NetworkInterface.getNetworkInterfaces())) {
+            assertTrue(nic.isLoopback(), "not a private namespace: interface " + nic.getName());
+        }
+        assertEquals("1", System.getenv("NIMBO_NETNS"), "run under tests/netns-run");
+    }
+
+    /** What a finished child process left: its two streams and exit status. */
+    record Child(String out, String err, int status) {
+        /** A child ended by a fatal report: exactly that text on that stream, nothing on the other, status 1. */
+        void assertFatal(String stream, String text) {
+            assertEquals(1, status, this::toString);
+            assertEquals(text, stream.equals("stdout") ? out : err, this::toString);
+            assertEquals("", stream.equals("stdout") ? err : out, this::toString);
+        }
+    }
+
+    /** Runs mainClass.main(args) in a fresh JVM with -Xcheck:jni; fails on any JNI complaint. */
+    static Child jvm(String mainClass, String... args) throws IOException, InterruptedException {
+        return run(javaCommand(List.of(), mainClass, args));
+    }
+
+    /** The command line of a test JVM: -Xcheck:jni, our libraries and classes, then the extra options. */
+    static List<String> javaCommand(List<String> options, String mainClass, String... args) {
+        List<String> command = new ArrayList<>(List.of(
+                System.getProperty("java.home") + "/bin/java", "-Xcheck:jni",
+                "-Djava.library.path=" + System.getProperty("java.library.path"),
+                "-cp", System.getProperty("nimbo.classpath")));
+        command.addAll(options);
+        command.add(mainClass);
+        command.addAll(List.of(args));
+        return command;
+    }
+
+    static Child run(List<String> command) throws IOException, InterruptedException {
+        File out = File.createTempFile("child", ".out");
+        File err = File.createTempFile("child", ".err");
+        try {
+            Process p = new ProcessBuilder(command).redirectOutput(out).redirectError(err).start();
+            assertTrue(p.waitFor(60, TimeUnit.SECONDS), "child did not finish: " + command);
+            Child child = new Child(Files.readString(out.toPath()), Files.readString(err.toPath()),
+                    p.exitValue());
+            assertNoJniComplaint(child.out + child.err);
+            return child;
+        } finally {
+            out.delete();
+            err.delete();
+        }
+    }
+
+    static void assertNoJniComplaint(String output) {
+        assertFalse(output.contains("in native method"), "JNI check complained:\n" + output);
+    }
+
+    /** nimbo-watch listening on a port: one line per datagram with its TTL and IP options. */
+    static final class Watcher implements AutoCloseable {
+        private final Process process;
+        private final BufferedReader lines;
+
+        Watcher(String... args) throws IOException {
+            List<String> command = new ArrayList<>(List.of(System.getProperty("nimbo.watch")));
+            command.addAll(List.of(args));
+            process = new ProcessBuilder(command).redirectErrorStream(true).start();
+            lines = new BufferedReader(new InputStreamReader(process.getInputStream(), StandardCharsets.UTF_8));
+            assertEquals("ready", lines.readLine(), "nimbo-watch did not start");
+        }
+
+        /** The lines it printed until it saw its count of datagrams or timed out. */
+        List<String> datagrams() throws IOException, InterruptedException {
+            List<String> seen = new ArrayList<>();
+            for (String line; (line = lines.readLine()) != null; ) {
+                seen.add(line);
+            }
+            assertTrue(process.waitFor(30, TimeUnit.SECONDS));
+            return seen;
+        }
+
+        @Override
+        public void close() {
+            process.destroy();
+        }
+    }
+}
