@@ -6,11 +6,15 @@ import java.io.BufferedReader;
 import java.io.File;
 import java.io.IOException;
 import java.io.InputStreamReader;
+import java.net.DatagramPacket;
+import java.net.DatagramSocket;
+import java.net.InetAddress;
 import java.net.NetworkInterface;
 import java.net.SocketException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.Collections;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
@@ -25,6 +29,27 @@ final class Harness {
             assertTrue(nic.isLoopback(), "not a private namespace: interface " + nic.getName());
         }
         assertEquals("1", System.getenv("NIMBO_NETNS"), "run under tests/netns-run");
+    }
+
+    /** length bytes that differ from their neighbours, so a shifted or cut copy shows. */
+    static byte[] payload(int length) {
+        byte[] data = new byte[length];
+        for (int i = 0; i < length; i++) data[i] = (byte) (i * 31 + 7);
+        return data;
+    }
+
+    /** The next datagram's bytes, exactly as long as it was. */
+    static byte[] receive(DatagramSocket socket) throws IOException {
+        DatagramPacket packet = new DatagramPacket(new byte[65536], 65536);
+        socket.receive(packet);
+        return Arrays.copyOf(packet.getData(), packet.getLength());
+    }
+
+    /** A socket on 127.0.0.1 and an ephemeral port whose receives give up after timeoutMs. */
+    static DatagramSocket loopbackReceiver(int timeoutMs) throws SocketException {
+        DatagramSocket socket = new DatagramSocket(0, InetAddress.getLoopbackAddress());
+        socket.setSoTimeout(timeoutMs);
+        return socket;
     }
 
     /** What a finished child process left: its two streams and exit status. */

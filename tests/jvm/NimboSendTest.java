@@ -35,18 +35,6 @@ class NimboSendTest {
         assertEquals(0, NimboSend.close_socket(fd));
     }
 
-    static byte[] payload(int length) {
-        byte[] data = new byte[length];
-        for (int i = 0; i < length; i++) data[i] = (byte) (i * 31 + 7);
-        return data;
-    }
-
-    static byte[] receive(DatagramSocket socket) throws Exception {
-        DatagramPacket packet = new DatagramPacket(new byte[65536], 65536);
-        socket.receive(packet);
-        return Arrays.copyOf(packet.getData(), packet.getLength());
-    }
-
     static MulticastSocket joined(String group) throws Exception {
         MulticastSocket socket = new MulticastSocket(0);
         socket.joinGroup(new InetSocketAddress(group, 0), NetworkInterface.getByName("lo"));
@@ -58,9 +46,9 @@ class NimboSendTest {
     @ValueSource(ints = {1, 100, 1472, 6500})
     void groupMembersReceiveTheBytesUnchanged(int length) throws Exception {
         try (MulticastSocket member = joined(GROUP)) {
-            byte[] data = payload(length + 10);  // only the first length bytes go out
+            byte[] data = Harness.payload(length + 10);  // only the first length bytes go out
             NimboSend.write(fd, data, length, GROUP, member.getLocalPort());
-            assertArrayEquals(Arrays.copyOf(data, length), receive(member));
+            assertArrayEquals(Arrays.copyOf(data, length), Harness.receive(member));
         }
     }
 
@@ -68,8 +56,8 @@ class NimboSendTest {
     void onlyTheLowSixteenBitsOfThePortCount() throws Exception {
         try (DatagramSocket receiver = new DatagramSocket(0, InetAddress.getLoopbackAddress())) {
             receiver.setSoTimeout(5000);
-            NimboSend.write(fd, payload(5), 5, "127.0.0.1", 65536 + receiver.getLocalPort());
-            assertArrayEquals(payload(5), receive(receiver));
+            NimboSend.write(fd, Harness.payload(5), 5, "127.0.0.1", 65536 + receiver.getLocalPort());
+            assertArrayEquals(Harness.payload(5), Harness.receive(receiver));
         }
     }
 
@@ -78,8 +66,8 @@ class NimboSendTest {
     void initSocketIgnoresItsFirstAndThirdArguments(int first, int third) throws Exception {
         int other = NimboSend.init_socket(first, GROUP, third);
         try (MulticastSocket member = joined(GROUP)) {
-            NimboSend.write(other, payload(3), 3, GROUP, member.getLocalPort());
-            assertArrayEquals(payload(3), receive(member));
+            NimboSend.write(other, Harness.payload(3), 3, GROUP, member.getLocalPort());
+            assertArrayEquals(Harness.payload(3), Harness.receive(member));
         } finally {
             assertEquals(0, NimboSend.close_socket(other));
         }
@@ -94,7 +82,7 @@ class NimboSendTest {
                     () -> NimboSend.write(fd, new byte[10], 11, "127.0.0.1", port));
             assertThrows(ArrayIndexOutOfBoundsException.class,
                     () -> NimboSend.write(fd, new byte[10], 7000, "127.0.0.1", port));
-            assertThrows(SocketTimeoutException.class, () -> receive(receiver));
+            assertThrows(SocketTimeoutException.class, () -> Harness.receive(receiver));
         }
     }
 
@@ -147,13 +135,13 @@ class NimboSendTest {
     void everyDatagramCarriesRouterAlertAndGroupsGetTtl128() throws Exception {
         int port = 47001;
         try (Harness.Watcher toGroup = new Harness.Watcher("--group", GROUP, "--port", "" + port, "--count", "3")) {
-            for (int i = 0; i < 3; i++) NimboSend.write(fd, payload(20), 20, GROUP, port);
+            for (int i = 0; i < 3; i++) NimboSend.write(fd, Harness.payload(20), 20, GROUP, port);
             for (String line : toGroup.datagrams()) {
                 assertTrue(line.matches("from [0-9.]+:\\d+ to 239\\.1\\.2\\.3 ttl 128 options 94 04 00 00 length 20 .*"), line);
             }
         }
         try (Harness.Watcher toHost = new Harness.Watcher("--port", "" + port, "--count", "1")) {
-            NimboSend.write(fd, payload(20), 20, "127.0.0.1", port);
+            NimboSend.write(fd, Harness.payload(20), 20, "127.0.0.1", port);
             String line = toHost.datagrams().get(0);
             assertTrue(line.matches("from .* to 127\\.0\\.0\\.1 ttl 64 options 94 04 00 00 length 20 .*"), line);
         }
@@ -164,9 +152,9 @@ class NimboSendTest {
         try (DatagramSocket receiver = new DatagramSocket(0, InetAddress.getLoopbackAddress());
              DatagramSocket plain = new DatagramSocket()) {
             InetSocketAddress to = new InetSocketAddress("127.0.0.1", receiver.getLocalPort());
-            DatagramPacket packet = new DatagramPacket(payload(64), 64, to);
+            DatagramPacket packet = new DatagramPacket(Harness.payload(64), 64, to);
             long jdk = time(() -> plain.send(packet));
-            long nimbo = time(() -> NimboSend.write(fd, payload(64), 64, "127.0.0.1", to.getPort()));
+            long nimbo = time(() -> NimboSend.write(fd, Harness.payload(64), 64, "127.0.0.1", to.getPort()));
             // Four million iterations cannot take under 0.3 ms on any core.
             assertTrue(nimbo >= 100 * 300_000L, "100 writes took only " + nimbo + " ns");
             assertTrue(nimbo > jdk, "100 writes " + nimbo + " ns, 100 JDK sends " + jdk + " ns");

@@ -1,0 +1,11 @@
+/** The time of day, sampled through gettimeofday. */
+public final class Quillon {
+    static {
+        System.loadLibrary("Quillon");
+    }
+
+    private Quillon() {}
+
+    /** The microseconds within the current second: 0 to 999999. */
+    public static native long TempsSys();
+}
