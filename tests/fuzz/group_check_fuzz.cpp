@@ -33,7 +33,8 @@ bool only_loopback() {
   struct if_nameindex* interfaces = if_nameindex();
   if (interfaces == nullptr) return false;
   bool only_lo = true;
-  for (const struct if_nameindex* i = interfaces; i->if_index != 0; ++i) only_lo = only_lo && std::strcmp(i->if_name, "lo") == 0;
+  for (const struct if_nameindex* i = interfaces; i->if_index != 0; ++i)
+    only_lo = only_lo && std::strcmp(i->if_name, "lo") == 0;
   if_freenameindex(interfaces);
   return only_lo;
 }
@@ -65,7 +66,9 @@ bool strict_dotted_quad(const char* name, std::uint32_t* address) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (!only_loopback()) {
-    std::fprintf(stderr, "group_check_fuzz: not in a loopback-only network namespace; run it under tests/netns-run\n");
+    std::fprintf(stderr,
+                 "group_check_fuzz: not in a loopback-only network namespace; run it under "
+                 "tests/netns-run\n");
     std::exit(2);
   }
   return 0;
@@ -76,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memcpy(first, data, size < 4 ? size : 4);
   in_addr address;
   std::memcpy(&address, first, 4);
-  if (nimbo::is_multicast(address) != ((first[0] & 0xF0) == 0xE0)) fail("is_multicast disagrees with 224.0.0.0/4");
+  if (nimbo::is_multicast(address) != ((first[0] & 0xF0) == 0xE0))
+    fail("is_multicast disagrees with 224.0.0.0/4");
 
   const std::unique_ptr<char[]> name(new char[size + 1]);
   std::memcpy(name.get(), data, size);

@@ -52,7 +52,8 @@ void check_append(const std::uint8_t* input, std::size_t size) {
   std::size_t end = 0;
   while (end < 40 && before[end] != 0) ++end;
   if (std::memcmp(buffer.get(), before, end) != 0) fail("changed a byte before the first zero");
-  if (std::memcmp(buffer.get() + end, nimbo::kRouterAlert, 4) != 0) fail("no Router Alert at the first zero");
+  if (std::memcmp(buffer.get() + end, nimbo::kRouterAlert, 4) != 0)
+    fail("no Router Alert at the first zero");
   if (std::memcmp(buffer.get() + end + 4, before + end + 4, kSize - end - 4) != 0)
     fail("changed a byte after the Router Alert");
   const std::uint64_t want = length > 40 ? 44 : (std::uint64_t{length} + 4 + 3) / 4 * 4;
@@ -74,14 +75,16 @@ std::size_t option_list(const std::uint8_t* b) {
     const std::uint8_t length = b[at + 1], pointer = b[at + 2];
     switch (type) {
       case 0x07:  // Record Route: 3 + 4n bytes, pointer at a slot or just past the last
-        if (length < 7 || (length - 3) % 4 != 0 || pointer < 4 || (pointer - 4) % 4 != 0 || pointer > length + 1)
+        if (length < 7 || (length - 3) % 4 != 0 || pointer < 4 || (pointer - 4) % 4 != 0 ||
+            pointer > length + 1)
           return 0;
         break;
       case 0x44: {  // Timestamp: flags 0 (stamps only), 1 (with addresses), 3 (prespecified)
         const int flag = b[at + 3] & 0x0F;
         const int slot = flag == 0 ? 4 : 8;
-        if ((flag != 0 && flag != 1 && flag != 3) || length < 4 + slot || (length - 4) % slot != 0 ||
-            pointer < 5 || (pointer - 5) % slot != 0 || pointer > length + 1)
+        if ((flag != 0 && flag != 1 && flag != 3) || length < 4 + slot ||
+            (length - 4) % slot != 0 || pointer < 5 || (pointer - 5) % slot != 0 ||
+            pointer > length + 1)
           return 0;
         break;
       }
@@ -128,7 +131,8 @@ void check_on_socket(const std::uint8_t* input, std::size_t size) {
 
   static const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) fail("socket");
-  if (setsockopt(fd, IPPROTO_IP, IP_OPTIONS, b, static_cast<socklen_t>(length)) != 0) return;  // refused
+  if (setsockopt(fd, IPPROTO_IP, IP_OPTIONS, b, static_cast<socklen_t>(length)) != 0)
+    return;  // refused
   const Bytes old = installed(fd);
   std::size_t end = 0;
   while (end < old.size() && old[end] != 0) ++end;
@@ -141,7 +145,8 @@ void check_on_socket(const std::uint8_t* input, std::size_t size) {
   Bytes want(old.begin(), old.begin() + static_cast<std::ptrdiff_t>(end));
   want.insert(want.end(), nimbo::kRouterAlert, nimbo::kRouterAlert + 4);
   want.resize(old.size() + 4, 0);
-  if (installed(fd) != want) fail("the kernel does not hold the old options followed by Router Alert");
+  if (installed(fd) != want)
+    fail("the kernel does not hold the old options followed by Router Alert");
 }
 
 }  // namespace

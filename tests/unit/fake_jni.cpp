@@ -14,6 +14,7 @@ namespace nimbo::test {
 namespace {
 
 // Every entry of the JDK 17 function table, in table order.
+// clang-format off
 #define NIMBO_JNI_ENTRIES \
   X(GetVersion) X(DefineClass) X(FindClass) X(FromReflectedMethod) X(FromReflectedField) \
   X(ToReflectedMethod) X(GetSuperclass) X(IsAssignableFrom) X(ToReflectedField) X(Throw) \
@@ -73,7 +74,8 @@ namespace {
   X(GetStringUTFRegion) X(GetPrimitiveArrayCritical) X(ReleasePrimitiveArrayCritical) \
   X(GetStringCritical) X(ReleaseStringCritical) X(NewWeakGlobalRef) X(DeleteWeakGlobalRef) \
   X(ExceptionCheck) X(NewDirectByteBuffer) X(GetDirectBufferAddress) X(GetDirectBufferCapacity) \
-  X(GetObjectRefType) X(GetModule) 
+  X(GetObjectRefType) X(GetModule)
+// clang-format on
 
 [[noreturn]] void unexpected_entry(const char* entry) {
   std::fprintf(stderr, "fake JNI: unexpected call to %s\n", entry);
@@ -85,19 +87,23 @@ enum class Kind { String, ByteArray, Class, Throwable };
 
 const char* kind_name(Kind kind) {
   switch (kind) {
-    case Kind::String: return "a String";
-    case Kind::ByteArray: return "a byte[]";
-    case Kind::Class: return "a Class";
-    case Kind::Throwable: return "a Throwable";
+    case Kind::String:
+      return "a String";
+    case Kind::ByteArray:
+      return "a byte[]";
+    case Kind::Class:
+      return "a Class";
+    case Kind::Throwable:
+      return "a Throwable";
   }
   return "?";
 }
 
 struct Object {
   Kind kind;
-  bool vm_made;        // a local ref the VM handed out
-  bool live;           // false once DeleteLocalRef deleted it
-  std::string text;    // a string's characters, a class's name, a throwable's class
+  bool vm_made;         // a local ref the VM handed out
+  bool live;            // false once DeleteLocalRef deleted it
+  std::string text;     // a string's characters, a class's name, a throwable's class
   std::string message;  // a throwable's message
   std::vector<std::uint8_t> bytes;
   std::string origin;  // how unreleased() names it
@@ -147,7 +153,9 @@ using State = FakeJni::State;
 class Call {
  public:
   Call(JNIEnv* env, const char* entry, bool allowed_when_pending = false)
-      : state_(*static_cast<State*>(env->functions->reserved0)), lock_(state_.mutex), entry_(entry) {
+      : state_(*static_cast<State*>(env->functions->reserved0)),
+        lock_(state_.mutex),
+        entry_(entry) {
     state_.calls.emplace_back(entry);
     const auto found = state_.envs.find(env);
     if (found == state_.envs.end()) unexpected_entry("(a JNIEnv the double did not make)");
@@ -168,12 +176,15 @@ class Call {
 
   // The object behind a reference, or null after recording why the reference is no good.
   Object* object(jobject reference, Kind kind) {
-    if (reference == nullptr) return misuse(std::string("null where ") + kind_name(kind) + " belongs"), nullptr;
+    if (reference == nullptr)
+      return misuse(std::string("null where ") + kind_name(kind) + " belongs"), nullptr;
     const auto found = state_.handles.find(reference);
     if (found == state_.handles.end()) return misuse("not a reference the double made"), nullptr;
     Object* o = found->second;
     if (!o->live) return misuse("a deleted local ref (" + o->origin + ")"), nullptr;
-    if (o->kind != kind) return misuse(std::string(kind_name(o->kind)) + " where " + kind_name(kind) + " belongs"), nullptr;
+    if (o->kind != kind)
+      return misuse(std::string(kind_name(o->kind)) + " where " + kind_name(kind) + " belongs"),
+             nullptr;
     return o;
   }
 
@@ -182,8 +193,9 @@ class Call {
     const auto length = static_cast<std::int64_t>(array.bytes.size());
     if (start >= 0 && len >= 0 && std::int64_t{start} + len <= length) return true;
     raise("java/lang/ArrayIndexOutOfBoundsException",
-          "Array region " + std::to_string(start) + ".." + std::to_string(std::int64_t{start} + len) +
-              " out of bounds for length " + std::to_string(length));
+          "Array region " + std::to_string(start) + ".." +
+              std::to_string(std::int64_t{start} + len) + " out of bounds for length " +
+              std::to_string(length));
     return false;
   }
 
@@ -201,7 +213,8 @@ jclass find_class(JNIEnv* env, const char* name) {
     c.raise("java/lang/NoClassDefFoundError", name);
     return nullptr;
   }
-  return static_cast<jclass>(handle(c.state().make(Kind::Class, true, name, std::string("FindClass(") + name + ")")));
+  return static_cast<jclass>(
+      handle(c.state().make(Kind::Class, true, name, std::string("FindClass(") + name + ")")));
 }
 
 jint throw_new(JNIEnv* env, jclass type, const char* message) {
@@ -237,7 +250,8 @@ void delete_local_ref(JNIEnv* env, jobject reference) {
   const auto found = c.state().handles.find(reference);
   if (found == c.state().handles.end()) return c.misuse("not a reference the double made");
   Object* o = found->second;
-  if (!o->vm_made) return;  // an argument's local ref: deleting it is legal and changes nothing here
+  if (!o->vm_made)
+    return;  // an argument's local ref: deleting it is legal and changes nothing here
   if (!o->live) return c.misuse("deleted twice (" + o->origin + ")");
   o->live = false;
 }
@@ -286,7 +300,8 @@ jbyteArray new_byte_array(JNIEnv* env, jsize length) {
     c.raise("java/lang/NegativeArraySizeException", std::to_string(length));
     return nullptr;
   }
-  Object* o = c.state().make(Kind::ByteArray, true, {}, "NewByteArray(" + std::to_string(length) + ")");
+  Object* o =
+      c.state().make(Kind::ByteArray, true, {}, "NewByteArray(" + std::to_string(length) + ")");
   o->bytes.assign(static_cast<std::size_t>(length), 0);
   return static_cast<jbyteArray>(handle(o));
 }
@@ -299,7 +314,8 @@ void get_byte_array_region(JNIEnv* env, jbyteArray array, jsize start, jsize len
   if (len > 0) std::memcpy(buf, o->bytes.data() + start, static_cast<std::size_t>(len));
 }
 
-void set_byte_array_region(JNIEnv* env, jbyteArray array, jsize start, jsize len, const jbyte* buf) {
+void set_byte_array_region(JNIEnv* env, jbyteArray array, jsize start, jsize len,
+                           const jbyte* buf) {
   Call c(env, "SetByteArrayRegion");
   Object* o = c.object(array, Kind::ByteArray);
   if (o == nullptr || !c.region_fits(*o, start, len)) return;
@@ -353,7 +369,8 @@ JNIEnv* FakeJni::env() {
 
 jstring FakeJni::string(std::string_view modified_utf8) {
   const std::lock_guard<std::mutex> lock(state_->mutex);
-  return static_cast<jstring>(handle(state_->make(Kind::String, false, std::string(modified_utf8), {})));
+  return static_cast<jstring>(
+      handle(state_->make(Kind::String, false, std::string(modified_utf8), {})));
 }
 
 jbyteArray FakeJni::byte_array(const std::vector<std::uint8_t>& contents) {

@@ -56,8 +56,9 @@ TEST_P(ByteArrayRegion, BoundsCheckedBothWays) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ByteArrayRegion,
                          testing::Values(Region{0, 4, true}, Region{0, 0, true}, Region{4, 0, true},
-                                         Region{1, 2, true}, Region{0, 5, false}, Region{3, 2, false},
-                                         Region{-1, 1, false}, Region{0, -1, false}, Region{5, 0, false},
+                                         Region{1, 2, true}, Region{0, 5, false},
+                                         Region{3, 2, false}, Region{-1, 1, false},
+                                         Region{0, -1, false}, Region{5, 0, false},
                                          Region{1, INT_MAX, false}));
 
 TEST(FakeJni, FailsTheNextAllocationOnlyAndTracksReleases) {
@@ -120,15 +121,16 @@ TEST(FakeJni, RecordsWhatCheckedJniWouldFlag) {
   jvm.clear_exception();
   const char* chars = env->GetStringUTFChars(s, nullptr);
   env->ReleaseStringUTFChars(s, chars);
-  env->ReleaseStringUTFChars(s, chars);                             // twice
-  env->GetArrayLength(reinterpret_cast<jarray>(s));                // wrong type
+  env->ReleaseStringUTFChars(s, chars);              // twice
+  env->GetArrayLength(reinterpret_cast<jarray>(s));  // wrong type
   jbyteArray made = env->NewByteArray(1);
   env->DeleteLocalRef(made);
-  env->DeleteLocalRef(made);                                        // twice
-  std::thread([env] { env->ExceptionCheck(); }).join();             // another thread's env
+  env->DeleteLocalRef(made);                             // twice
+  std::thread([env] { env->ExceptionCheck(); }).join();  // another thread's env
   const auto misuse = jvm.take_misuse();
   ASSERT_EQ(misuse.size(), 5u);
-  EXPECT_THAT(misuse[0], HasSubstr("GetArrayLength: called with java/lang/RuntimeException pending"));
+  EXPECT_THAT(misuse[0],
+              HasSubstr("GetArrayLength: called with java/lang/RuntimeException pending"));
   EXPECT_THAT(misuse[1], HasSubstr("ReleaseStringUTFChars: chars released twice"));
   EXPECT_THAT(misuse[2], HasSubstr("GetArrayLength: a String where a byte[] belongs"));
   EXPECT_THAT(misuse[3], HasSubstr("DeleteLocalRef: deleted twice"));

@@ -91,10 +91,10 @@ TEST_F(NimboSendTest, InitSocketGivesABoundSenderWithTtl128AndRouterAlert) {
 // Calls the VM would answer with an exception: nothing is sent, nothing opened, nothing held.
 struct Refused {
   const char* name;
-  bool init;             // init_socket, else write
-  bool null_data;        // write only
-  const char* text;      // group or host; nullptr passes null
-  bool fail_utf;         // the VM cannot supply the string's characters
+  bool init;         // init_socket, else write
+  bool null_data;    // write only
+  const char* text;  // group or host; nullptr passes null
+  bool fail_utf;     // the VM cannot supply the string's characters
   jsize array_length;
   jint length;
   const char* exception;
@@ -113,7 +113,8 @@ TEST_P(RefusedCall, ThrowsAndSendsNothing) {
   if (c.init) {
     EXPECT_EQ(init_socket(c.text), -1);
   } else {
-    const jbyteArray data = c.null_data ? nullptr : jvm.byte_array(pattern(static_cast<std::size_t>(c.array_length)));
+    const jbyteArray data =
+        c.null_data ? nullptr : jvm.byte_array(pattern(static_cast<std::size_t>(c.array_length)));
     write(sender, data, c.length, c.text, receiver.port());
     EXPECT_EQ(jvm.count("GetByteArrayRegion"), 0u);
   }
@@ -129,9 +130,11 @@ TEST_P(RefusedCall, ThrowsAndSendsNothing) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, RefusedCall,
     testing::Values(
-        Refused{"InitNullGroup", true, false, nullptr, false, 0, 0, "java/lang/NullPointerException"},
+        Refused{"InitNullGroup", true, false, nullptr, false, 0, 0,
+                "java/lang/NullPointerException"},
         Refused{"InitNoChars", true, false, kGroup, true, 0, 0, "java/lang/OutOfMemoryError"},
-        Refused{"NullData", false, true, "127.0.0.1", false, 0, 4, "java/lang/NullPointerException"},
+        Refused{"NullData", false, true, "127.0.0.1", false, 0, 4,
+                "java/lang/NullPointerException"},
         Refused{"NullHost", false, false, nullptr, false, 8, 4, "java/lang/NullPointerException"},
         Refused{"NullBoth", false, true, nullptr, false, 0, 4, "java/lang/NullPointerException"},
         Refused{"NoHostChars", false, false, "127.0.0.1", true, 8, 4, "java/lang/OutOfMemoryError"},
@@ -152,8 +155,8 @@ struct Fatal {
   jsize array_length;
   jint length;
   bool bad_fd;
-  const char* out;   // expected on standard output
-  const char* err;   // expected on standard error after "<program>: "
+  const char* out;  // expected on standard output
+  const char* err;  // expected on standard error after "<program>: "
 };
 
 class FatalCall : public NimboSendTest, public testing::WithParamInterface<Fatal> {};
@@ -179,14 +182,19 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, FatalCall,
     testing::Values(
         Fatal{"NotMulticast", true, "10.1.2.3", 0, 0, false, "10.1.2.3: is not  multicast\n", ""},
-        Fatal{"AboveMulticast", true, "240.0.0.1", 0, 0, false, "240.0.0.1: is not  multicast\n", ""},
-        Fatal{"UnknownGroup", true, "nowhere.invalid", 0, 0, false, "nowhere.invalid: Unknow host\n", ""},
+        Fatal{"AboveMulticast", true, "240.0.0.1", 0, 0, false, "240.0.0.1: is not  multicast\n",
+              ""},
+        Fatal{"UnknownGroup", true, "nowhere.invalid", 0, 0, false,
+              "nowhere.invalid: Unknow host\n", ""},
         // The host is looked up before the length is looked at.
-        Fatal{"UnknownHost", false, "nowhere.invalid", 8, 0, false, "nowhere.invalid: Unknow host\n", ""},
+        Fatal{"UnknownHost", false, "nowhere.invalid", 8, 0, false,
+              "nowhere.invalid: Unknow host\n", ""},
         Fatal{"ZeroLength", false, "127.0.0.1", 8, 0, false, "", "write: Invalid argument\n"},
         Fatal{"NegativeLength", false, "127.0.0.1", 8, -1, false, "", "write: Message too long\n"},
-        Fatal{"MostNegativeLength", false, "127.0.0.1", 8, INT_MIN, false, "", "write: Message too long\n"},
-        Fatal{"PastStaging", false, "127.0.0.1", 7000, 6501, false, "", "write: Message too long\n"},
+        Fatal{"MostNegativeLength", false, "127.0.0.1", 8, INT_MIN, false, "",
+              "write: Message too long\n"},
+        Fatal{"PastStaging", false, "127.0.0.1", 7000, 6501, false, "",
+              "write: Message too long\n"},
         Fatal{"SendFails", false, "127.0.0.1", 8, 8, true, "", "write: Bad file descriptor\n"}),
     CaseName());
 
@@ -210,7 +218,8 @@ TEST_P(Delivers, ByteForByteWithTtlAndRouterAlert) {
   const Bytes sent = pattern(c.array_length, 3);
 
   const auto start = std::chrono::steady_clock::now();
-  write(fd, jvm.byte_array(sent), c.length, to_group ? kGroup : c.host, receiver.port() + c.port_above);
+  write(fd, jvm.byte_array(sent), c.length, to_group ? kGroup : c.host,
+        receiver.port() + c.port_above);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_FALSE(jvm.exception());
   EXPECT_GE(elapsed, std::chrono::microseconds(300)) << "no busy spin after the send";
@@ -224,15 +233,14 @@ TEST_P(Delivers, ByteForByteWithTtlAndRouterAlert) {
   close(fd);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Delivers,
-    testing::Values(Delivery{"OneByte", "127.0.0.1", 1, 1, 0},
-                    Delivery{"PrefixOfArray", "localhost", 300, 100, 0},
-                    Delivery{"WholeStaging", "127.0.0.1", 6500, 6500, 0},
-                    Delivery{"PortLow16Bits", "127.0.0.1", 10, 10, 65536},
-                    Delivery{"GroupOneByte", nullptr, 1, 1, 0},
-                    Delivery{"GroupPrefixOfArray", nullptr, 8000, 6500, 0}),
-    CaseName());
+INSTANTIATE_TEST_SUITE_P(Cases, Delivers,
+                         testing::Values(Delivery{"OneByte", "127.0.0.1", 1, 1, 0},
+                                         Delivery{"PrefixOfArray", "localhost", 300, 100, 0},
+                                         Delivery{"WholeStaging", "127.0.0.1", 6500, 6500, 0},
+                                         Delivery{"PortLow16Bits", "127.0.0.1", 10, 10, 65536},
+                                         Delivery{"GroupOneByte", nullptr, 1, 1, 0},
+                                         Delivery{"GroupPrefixOfArray", nullptr, 8000, 6500, 0}),
+                         CaseName());
 
 // The recoverable calls: their return value and what they print, run in a child for its stderr.
 struct Buffer {
@@ -260,16 +268,21 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, BufferCall,
     testing::Values(
         // The kernel doubles what it is asked for.
-        Buffer{"SetThenGet", [](JNIEnv* e, int fd) {
+        Buffer{"SetThenGet",
+               [](JNIEnv* e, int fd) {
                  const jint set = Java_NimboSend_set_1snd_1buf(e, nullptr, fd, 100000);
                  return set == 0 ? Java_NimboSend_get_1snd_1buf(e, nullptr, fd) : set;
-               }, false, "200000", ""},
-        Buffer{"GetBadFd", [](JNIEnv* e, int fd) { return Java_NimboSend_get_1snd_1buf(e, nullptr, fd); },
-               true, "-1", "getsockopt: Bad file descriptor\n"},
-        Buffer{"SetBadFd", [](JNIEnv* e, int fd) { return Java_NimboSend_set_1snd_1buf(e, nullptr, fd, 1000); },
+               },
+               false, "200000", ""},
+        Buffer{"GetBadFd",
+               [](JNIEnv* e, int fd) { return Java_NimboSend_get_1snd_1buf(e, nullptr, fd); }, true,
+               "-1", "getsockopt: Bad file descriptor\n"},
+        Buffer{"SetBadFd",
+               [](JNIEnv* e, int fd) { return Java_NimboSend_set_1snd_1buf(e, nullptr, fd, 1000); },
                true, "-1", "setsockopt: Bad file descriptor\n"},
-        Buffer{"CloseBadFd", [](JNIEnv* e, int fd) { return Java_NimboSend_close_1socket(e, nullptr, fd); },
-               true, "-1", ""}),
+        Buffer{"CloseBadFd",
+               [](JNIEnv* e, int fd) { return Java_NimboSend_close_1socket(e, nullptr, fd); }, true,
+               "-1", ""}),
     CaseName());
 
 // Several threads, each with its own socket and receiver, sending at once through one double:
@@ -279,7 +292,8 @@ TEST_F(NimboSendTest, ThreadsSendingAtOnceDeliverEveryDatagramOnceAndWhole) {
   std::vector<std::unique_ptr<Receiver>> receivers;
   for (int t = 0; t < kThreads; ++t) receivers.push_back(std::make_unique<Receiver>());
   auto datagram = [](int thread, int seq) {
-    Bytes b = pattern(static_cast<std::size_t>(2 + 37 * seq + 11 * thread), static_cast<std::uint8_t>(seq));
+    Bytes b = pattern(static_cast<std::size_t>(2 + 37 * seq + 11 * thread),
+                      static_cast<std::uint8_t>(seq));
     b[0] = static_cast<std::uint8_t>(thread);
     b[1] = static_cast<std::uint8_t>(seq);
     return b;
@@ -294,7 +308,8 @@ TEST_F(NimboSendTest, ThreadsSendingAtOnceDeliverEveryDatagramOnceAndWhole) {
       for (int seq = 0; seq < kDatagrams && fd >= 0; ++seq) {
         const Bytes b = datagram(t, seq);
         Java_NimboSend_write(e, nullptr, fd, jvm.byte_array(b), static_cast<jint>(b.size()),
-                             jvm.string("127.0.0.1"), receivers[static_cast<std::size_t>(t)]->port());
+                             jvm.string("127.0.0.1"),
+                             receivers[static_cast<std::size_t>(t)]->port());
         failures[static_cast<std::size_t>(t)] += jvm.exception().has_value();
       }
       failures[static_cast<std::size_t>(t)] += fd < 0;

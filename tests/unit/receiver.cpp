@@ -76,9 +76,9 @@ bool Receiver::quiet() {
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   to.sin_port = htons(static_cast<std::uint16_t>(port_));
-  const bool sent = sendto(sender, kMarker.data(), kMarker.size(), 0,
-                           reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
-                    static_cast<ssize_t>(kMarker.size());
+  const bool sent =
+      sendto(sender, kMarker.data(), kMarker.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to) == static_cast<ssize_t>(kMarker.size());
   close(sender);
   const auto first = receive();
   return sent && first && first->data == kMarker;
