@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +37,7 @@ struct Datagram {
   sockaddr_in from{};
   in_addr to{};
   int ttl = -1;
-  const unsigned char* options = nullptr;
+  unsigned char options[40] = {};  // an IPv4 header holds at most 40 option bytes
   std::size_t options_length = 0;
   const unsigned char* data = nullptr;
   std::size_t length = 0;
@@ -125,8 +126,8 @@ bool receive_udp(int fd, unsigned char* packet, std::size_t size, Datagram* d) {
     if (c->cmsg_level != IPPROTO_IP) continue;
     if (c->cmsg_type == IP_TTL) std::memcpy(&d->ttl, CMSG_DATA(c), sizeof d->ttl);
     if (c->cmsg_type == IP_RECVOPTS) {  // the option bytes, absent when there are none
-      d->options = CMSG_DATA(c);
-      d->options_length = c->cmsg_len - CMSG_LEN(0);
+      d->options_length = std::min(c->cmsg_len - CMSG_LEN(0), sizeof d->options);
+      std::memcpy(d->options, CMSG_DATA(c), d->options_length);
     }
     if (c->cmsg_type == IP_PKTINFO) {
       in_pktinfo info;
@@ -156,8 +157,8 @@ bool receive_raw(int fd, int port, unsigned char* packet, std::size_t size, Data
   d->from.sin_port = udp.source;
   d->to.s_addr = ip.daddr;
   d->ttl = ip.ttl;
-  d->options = packet + sizeof ip;
-  d->options_length = header - sizeof ip;
+  d->options_length = header - sizeof ip;  // at most 40: ihl is four bits
+  std::memcpy(d->options, packet + sizeof ip, d->options_length);
   d->data = packet + header + sizeof udp;
   d->length = length - header - sizeof udp;
   return true;
