@@ -1,0 +1,90 @@
+// Native methods of NimboReceive: one socket for the whole process, bound to a port and joined to
+// a multicast group. Every read hands Java a new array holding the whole 6044-byte buffer.
+#include "NimboReceive.h"
+
+#include <arpa/inet.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+
+#include "jni_util.h"
+#include "net.h"
+#include "report.h"
+
+namespace {
+
+constexpr jsize kBufSize = 6044;
+
+// -1 until init_socket, so that earlier calls fail as on a bad descriptor instead of acting on
+// descriptor 0, which may be a socket the process was started with.
+std::atomic<int> S{-1};
+sockaddr_in servAddr;  // INADDR_ANY and the bound port
+sockaddr_in cliAddr;   // the sender of the latest datagram
+const char* maddr;     // the group's characters as the VM handed them out; never released
+// Keeps its bytes from one read to the next: past the end of a short datagram, an array shows
+// what earlier datagrams left (zeros until a longer one has arrived).
+jbyte buf[kBufSize];
+
+// One datagram at a time lands in buf and is copied out before the next may land there.
+pthread_mutex_t receiving = PTHREAD_MUTEX_INITIALIZER;
+// One init_socket at a time writes servAddr and maddr.
+pthread_mutex_t settingUp = PTHREAD_MUTEX_INITIALIZER;
+
+}  // namespace
+
+JNIEXPORT void JNICALL Java_NimboReceive_init_1socket(JNIEnv* env, jclass, jstring group, jint port) {
+  if (!nimbo::require_non_null(env, group, "group")) return;
+  const char* name = env->GetStringUTFChars(group, nullptr);
+  if (name == nullptr) return;
+
+  pthread_mutex_lock(&settingUp);
+  maddr = name;
+  ip_mreq join{};
+  join.imr_multiaddr = nimbo::check_group(maddr);
+  join.imr_interface.s_addr = htonl(INADDR_ANY);  // the kernel picks the interface
+
+  const int fd = nimbo::open_udp_socket();
+  servAddr = nimbo::ipv4_address(in_addr{htonl(INADDR_ANY)}, port);
+  nimbo::bind_or_exit(fd, servAddr);  // no address reuse: a port held elsewhere is refused
+  if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) < 0)
+    nimbo::fatal_setup("cannot join multicast group\n");
+  S = fd;  // readers see the socket only once it is bound and joined
+  pthread_mutex_unlock(&settingUp);
+}
+
+JNIEXPORT jbyteArray JNICALL Java_NimboReceive_read(JNIEnv* env, jclass) {
+  // Made before the wait: a datagram is never taken off the socket without an array to carry it.
+  const jbyteArray array = env->NewByteArray(kBufSize);
+  if (array == nullptr) return nullptr;  // OutOfMemoryError pending
+
+  pthread_mutex_lock(&receiving);
+  socklen_t length = sizeof cliAddr;
+  const ssize_t received =
+      recvfrom(S, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&cliAddr), &length);
+  const int error = errno;
+  if (received >= 0) env->SetByteArrayRegion(array, 0, kBufSize, buf);
+  pthread_mutex_unlock(&receiving);
+
+  if (received < 0) {
+    errno = error;
+    perror("recvfrom");
+    return nullptr;
+  }
+  return array;
+}
+
+JNIEXPORT jint JNICALL Java_NimboReceive_get_1rcv_1buf(JNIEnv*, jclass) {
+  int size = 0;
+  socklen_t length = sizeof size;
+  if (getsockopt(S, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0) {
+    perror("getsockopt");
+    return -1;
+  }
+  return size;
+}
+
+JNIEXPORT jint JNICALL Java_NimboReceive_set_1rcv_1buf(JNIEnv*, jclass, jint size) {
+  return setsockopt(S, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0 ? -1 : 0;  // no message
+}
