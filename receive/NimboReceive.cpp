@@ -26,8 +26,12 @@ const char* maddr;     // the group's characters as the VM handed them out; neve
 // Keeps its bytes from one read to the next: past the end of a short datagram, an array shows
 // what earlier datagrams left (zeros until a longer one has arrived).
 jbyte buf[kBufSize];
+// How far into buf any datagram has reached. Past it buf is still all zeros, as is every new Java
+// array, so an array equals the whole of buf once the bytes before this point are copied.
+jsize written;
 
-// One datagram at a time lands in buf and is copied out before the next may land there.
+// One datagram at a time lands in buf (and moves written on) and is copied out before the next
+// may land there.
 pthread_mutex_t receiving = PTHREAD_MUTEX_INITIALIZER;
 // One init_socket at a time writes servAddr and maddr.
 pthread_mutex_t settingUp = PTHREAD_MUTEX_INITIALIZER;
@@ -64,7 +68,10 @@ JNIEXPORT jbyteArray JNICALL Java_NimboReceive_read(JNIEnv* env, jclass) {
   const ssize_t received =
       recvfrom(S, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&cliAddr), &length);
   const int error = errno;
-  if (received >= 0) env->SetByteArrayRegion(array, 0, kBufSize, buf);
+  if (received >= 0) {
+    if (received > written) written = static_cast<jsize>(received);  // at most sizeof buf
+    env->SetByteArrayRegion(array, 0, written, buf);
+  }
   pthread_mutex_unlock(&receiving);
 
   if (received < 0) {

@@ -84,6 +84,19 @@ class NimboReceiveTest {
                 Harness.jvm("ReceiveScenarios", "calls-around-init", GROUP, "47203"));
     }
 
+    /**
+     * Each array equals the library's whole buffer as a fresh process fills it: the datagram, then
+     * what longer earlier ones left, then zeros past the longest so far.
+     */
+    @ParameterizedTest(name = "datagrams of {0} bytes")
+    @ValueSource(strings = {"10 100 10", "0 5 1", "100 10 6044 1 0", "7000 64"})
+    void everyArrayIsTheWholeBufferFromLoadingOn(String lengths) throws Exception {
+        List<String> args = new ArrayList<>(List.of("sequence", GROUP, "47207"));
+        args.addAll(List.of(lengths.split(" ")));
+        assertEquals(new Harness.Child("ok\n".repeat(args.size() - 3), "", 0),
+                Harness.jvm("ReceiveScenarios", args.toArray(String[]::new)));
+    }
+
     @ParameterizedTest(name = "port argument {0} binds {1}")
     @CsvSource({"47204, 47204", "112741, 47205", "-18330, 47206"})  // p, 2^16 + p, p - 2^16
     void firstReadAfterLoadingHasZerosPastTheDatagram(String portArgument, String port) throws Exception {

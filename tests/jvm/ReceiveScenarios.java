@@ -2,6 +2,7 @@ import java.net.DatagramPacket;
 import java.net.DatagramSocket;
 import java.net.InetAddress;
 import java.nio.charset.StandardCharsets;
+import java.util.Arrays;
 
 /**
  * NimboReceive (and a NimboSend sender) in a child JVM (Harness.jvm): set-ups that end the
@@ -52,6 +53,21 @@ public final class ReceiveScenarios {
                 for (int k = 5; k < data.length; k++) zeros &= data[k] == 0;
                 System.out.println(data.length + " " + new String(data, 0, 5, StandardCharsets.US_ASCII)
                         + (zeros ? " then zeros" : " then leftovers"));
+            }
+            case "sequence" -> {  // sequence GROUP PORT LENGTH...: datagrams to itself, each array checked
+                NimboReceive.init_socket(a[1], i(a[2]));
+                byte[] buffer = new byte[6044];  // what the library's buffer must hold: zeros at first
+                try (DatagramSocket socket = new DatagramSocket()) {
+                    for (int k = 3; k < a.length; k++) {
+                        byte[] datagram = new byte[i(a[k])];
+                        for (int j = 0; j < datagram.length; j++) datagram[j] = (byte) (j * 31 + k * 7 + 1);
+                        socket.send(new DatagramPacket(datagram, datagram.length, InetAddress.getByName(a[1]), i(a[2])));
+                        System.arraycopy(datagram, 0, buffer, 0, Math.min(datagram.length, buffer.length));
+                        byte[] data = NimboReceive.read();
+                        int at = Arrays.mismatch(data, buffer);
+                        System.out.println(at < 0 ? "ok" : "after " + a[k] + " bytes: byte " + at + " differs");
+                    }
+                }
             }
             case "send" -> {  // send GROUP PORT COUNT: "datagram #1", ... through NimboSend
                 int fd = NimboSend.init_socket(0, a[1], 0);
