@@ -51,7 +51,7 @@ public final class Bench {
                     default -> throw new IllegalArgumentException("unknown argument " + args[i]);
                 }
             }
-            return quick ? new Config(true, 1, 3, out, notes, tables) : new Config(false, 5, 21, out, notes, tables);
+            return quick ? new Config(true, 1, 3, out, notes, tables) : new Config(false, 5, 41, out, notes, tables);
         }
     }
 
@@ -111,7 +111,8 @@ public final class Bench {
                 + "- " + System.getProperty("java.vm.name") + " " + System.getProperty("java.vm.version")
                 + "; options `" + String.join(" ", ManagementFactory.getRuntimeMXBean().getInputArguments())
                 + "`; collectors " + gcs + "\n"
-                + "- Load average (1, 5, 15 min): " + loadBefore + " at the start, " + loadAfter + " at the end\n"
+                + "- Load average (1, 5, 15 min): " + loadBefore + " at the start, " + loadAfter + " at the end"
+                + " (the run itself keeps one CPU busy)\n"
                 + "- A private network namespace holding only loopback (tests/netns-run); net.core.rmem_max "
                 + read("/proc/sys/net/core/rmem_max") + " bytes\n\n";
     }
@@ -137,8 +138,9 @@ public final class Bench {
                 .map(l -> l.substring(l.indexOf(':') + 1).trim()).orElse("?");
     }
 
+    /** The first line of a file; read whole lines, as /proc/sys hands out nothing to a read that starts past 0. */
     private static String read(String file) throws IOException {
-        return Files.readString(Path.of(file)).trim();
+        return Files.readAllLines(Path.of(file)).get(0).trim();
     }
 
     private static String loadAverage() throws IOException {

@@ -51,36 +51,23 @@ final class ReceiveBench {
                     2 * channel.getOption(StandardSocketOptions.SO_RCVBUF), BenchLoops.receiveBuffer(cpp));
             if (buffers.stream().distinct().count() != 1) throw new IllegalStateException("receive buffers differ: " + buffers);
 
-            Table table = new Table("payload", "`NimboReceive.read`", "`DatagramSocket.receive`",
-                    "`DatagramChannel.receive`", "C++ `recvfrom`", "`new byte[6044]` alone, nothing received",
-                    "throughput vs `DatagramSocket` (target 1.2x)", "vs C++ (target 0.8x)", "datagrams per trial");
+            Receivers receivers = new Receivers(socket, channel, cpp, sender);
+            Table table = table();
+            Table full = table();
             StringBuilder chart = new StringBuilder("# payload, then median, 25th and 75th percentile in ns for"
                     + " NimboReceive.read, DatagramSocket.receive, DatagramChannel.receive, C++ recvfrom,"
                     + " new byte[6044] alone\n");
             List<Section.Target> targets = new ArrayList<>();
-            int[] counts = new int[Bench.SIZES.length];
             // Shortest first: each size is measured while NimboReceive's buffer has seen nothing longer.
-            for (int s = 0; s < Bench.SIZES.length; s++) {
-                int length = Bench.SIZES[s];
-                long charged = Net.charge(cpp, CPP_PORT, length);
-                int count = counts[s] = Net.capacity(cpp, charged, config.quick() ? 30 : 10_000);
-                Filler fill = new Filler(sender, length, count, charged);
-                List<Trials.Result> r = Trials.run(List.of(
-                        new Trials.Path("nimbo", n -> fill.then(NIMBO_PORT, k -> nimbo(k, length))),
-                        new Trials.Path("socket", n -> fill.then(SOCKET_PORT, k -> socket(socket, k, length))),
-                        new Trials.Path("channel", n -> fill.then(CHANNEL_PORT, k -> channel(channel, k, length))),
-                        new Trials.Path("c++", n -> fill.then(CPP_PORT, k -> cpp(cpp, k, length))),
-                        new Trials.Path("allocation", ReceiveBench::allocation)),
-                        count, config.warmup(), config.trials());
-                double nimbo = r.get(0).median();
-                double vsSocket = r.get(1).median() / nimbo;
-                double vsCpp = r.get(3).median() / nimbo;
-                table.row(length + " B", r.get(0).cell(), r.get(1).cell(), r.get(2).cell(), r.get(3).cell(),
-                        r.get(4).cell(), Trials.ratio(vsSocket), Trials.ratio(vsCpp), "" + count);
+            for (int length : Bench.SIZES) {
+                List<Trials.Result> r = receivers.measure(length, config);
+                double vsSocket = r.get(1).median() / r.get(0).median();
+                double vsCpp = r.get(3).median() / r.get(0).median();
                 targets.add(new Section.Target("`NimboReceive.read` at least 1.2x `DatagramSocket`, " + length + " B",
                         Trials.ratio(vsSocket), vsSocket >= 1.2));
                 targets.add(new Section.Target("`NimboReceive.read` at least 0.8x C++ `recvfrom`, " + length + " B",
                         Trials.ratio(vsCpp), vsCpp >= 0.8));
+                row(table, length, r, receivers.count);
                 chart.append(length);
                 for (Trials.Result p : r) {
                     chart.append(String.format(" %.1f %.1f %.1f", p.median(), p.quantile(0.25), p.quantile(0.75)));
@@ -88,15 +75,9 @@ final class ReceiveBench {
                 chart.append('\n');
             }
             Files.writeString(config.out().resolve("receive.dat"), chart);
-
-            // The same reads once the buffer has held a full datagram, as in a long-lived receiver.
-            Table full = new Table("payload", "`NimboReceive.read`, buffer once filled by a 6044-byte datagram");
+            // Once a 6044-byte datagram has filled NimboReceive's buffer, as in a long-lived receiver.
             for (int s = 0; s < Bench.SIZES.length - 1; s++) {
-                int length = Bench.SIZES[s];
-                Filler fill = new Filler(sender, length, counts[s], Net.charge(cpp, CPP_PORT, length));
-                Trials.Result r = Trials.run(List.of(new Trials.Path("nimbo", n -> fill.then(NIMBO_PORT, k -> nimbo(k, length)))),
-                        counts[s], config.warmup(), config.trials()).get(0);
-                full.row(length + " B", r.cell());
+                row(full, Bench.SIZES[s], receivers.measure(Bench.SIZES[s], config), receivers.count);
             }
             BenchLoops.close(cpp);
             BenchLoops.close(sender);
@@ -110,12 +91,59 @@ final class ReceiveBench {
                     + " 6044-byte array per datagram; `DatagramChannel.receive` into one reused direct buffer; C++"
                     + " `recvfrom` into one 6044-byte buffer. The last datagram of every trial is checked byte by byte."
                     + " Sizes run shortest first, so NimboReceive's buffer holds nothing longer than the datagrams"
-                    + " being measured.\n\n"
+                    + " being measured. The ceiling is the ratio a path would reach if it cost no more than the C++"
+                    + " loop plus `new byte[6044]` alone, the least that receiving into a new array can cost.\n\n"
                     + table.markdown()
-                    + "\nThe three shorter sizes again, after the 6044-byte trials (one path, same counts):\n\n"
+                    + "\nThe three shorter sizes again, every path, after the 6044-byte trials: NimboReceive's buffer"
+                    + " now holds a full datagram, and every read copies all of it.\n\n"
                     + full.markdown()
                     + "\n![Receive cost against payload size](receive.png)\n";
             return new Section(text, targets);
+        }
+    }
+
+    private static Table table() {
+        return new Table("payload", "`NimboReceive.read`", "`DatagramSocket.receive`", "`DatagramChannel.receive`",
+                "C++ `recvfrom`", "`new byte[6044]` alone, nothing received", "throughput vs `DatagramSocket` (target 1.2x)",
+                "vs C++ (target 0.8x)", "ceiling for any path that returns a new array, vs `DatagramSocket` / vs C++",
+                "datagrams per trial");
+    }
+
+    private static void row(Table table, int length, List<Trials.Result> r, int count) {
+        double nimbo = r.get(0).median();
+        double floor = r.get(3).median() + r.get(4).median();  // a receive plus a new array
+        table.row(length + " B", r.get(0).cell(), r.get(1).cell(), r.get(2).cell(), r.get(3).cell(), r.get(4).cell(),
+                Trials.ratio(r.get(1).median() / nimbo), Trials.ratio(r.get(3).median() / nimbo),
+                Trials.ratio(r.get(1).median() / floor) + " / " + Trials.ratio(r.get(3).median() / floor), "" + count);
+    }
+
+    /** The four receiving sockets besides NimboReceive's, and the socket that fills them. */
+    private static final class Receivers {
+        final DatagramSocket socket;
+        final DatagramChannel channel;
+        final int cpp;
+        final int sender;
+        int count;  // datagrams per trial in the latest measure()
+
+        Receivers(DatagramSocket socket, DatagramChannel channel, int cpp, int sender) {
+            this.socket = socket;
+            this.channel = channel;
+            this.cpp = cpp;
+            this.sender = sender;
+        }
+
+        /** Every path, interleaved, at one payload size: Nimbo, socket, channel, C++, allocation alone. */
+        List<Trials.Result> measure(int length, Bench.Config config) throws Exception {
+            long charged = Net.charge(cpp, CPP_PORT, length);
+            count = Net.capacity(cpp, charged, config.quick() ? 30 : 10_000);
+            Filler fill = new Filler(sender, length, count, charged);
+            return Trials.run(List.of(
+                    new Trials.Path("nimbo", n -> fill.then(NIMBO_PORT, k -> nimbo(k, length))),
+                    new Trials.Path("socket", n -> fill.then(SOCKET_PORT, k -> socket(socket, k, length))),
+                    new Trials.Path("channel", n -> fill.then(CHANNEL_PORT, k -> channel(channel, k, length))),
+                    new Trials.Path("c++", n -> fill.then(CPP_PORT, k -> cpp(cpp, k, length))),
+                    new Trials.Path("allocation", ReceiveBench::allocation)),
+                    count, config.warmup(), config.trials());
         }
     }
 

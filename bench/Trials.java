@@ -62,7 +62,7 @@ final class Trials {
 
     /** Nanoseconds to three significant digits or whole numbers: "23.4 ns", "1,234 ns". */
     static String nanos(double ns) {
-        return (ns < 100 ? String.format("%.1f", ns) : String.format("%,.0f", ns)) + " ns";
+        return (Math.abs(ns) < 100 ? String.format("%.1f", ns) : String.format("%,.0f", ns)) + " ns";
     }
 
     /** "1.23x". */

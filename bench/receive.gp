@@ -1,6 +1,6 @@
 # The receive chart: cost per datagram against payload size, one line per receive path, with the
 # interquartile range as error bars. Called as: gnuplot -e "data='...'; out='...'" receive.gp
-set terminal pngcairo size 960,600 font "DejaVu Sans,11" noenhanced
+set terminal pngcairo size 960,640 font "DejaVu Sans,11" noenhanced
 set output out
 set title "Receiving one datagram: median cost over the trials (bars: 25th to 75th percentile)"
 set xlabel "payload (bytes)"
@@ -10,7 +10,7 @@ set xtics ("64" 64, "512" 512, "1472" 1472, "6044" 6044)
 set xrange [48:8000]
 set yrange [0:*]
 set grid ytics lc rgb "#dddddd"
-set key below box
+set key tmargin center horizontal maxrows 3 spacing 1.2
 set border 3
 set tics nomirror
 plot data using 1:2:3:4 with yerrorlines lw 2 pt 7 lc rgb "#c0392b" title "NimboReceive.read (new 6044-byte array)", \
