@@ -96,9 +96,7 @@ JNIEXPORT jlong JNICALL Java_BenchLoops_receive(JNIEnv*, jclass, jint fd, jint c
 }
 
 JNIEXPORT jint JNICALL Java_BenchLoops_receiveBuffer(JNIEnv*, jclass, jint fd) {
-  int size = 0;
-  socklen_t length = sizeof size;
-  return getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length) == 0 ? size : failed("getsockopt");
+  return nimbo::buffer_size(fd, SO_RCVBUF);
 }
 
 JNIEXPORT jint JNICALL Java_BenchLoops_discard(JNIEnv*, jclass, jint fd) {

@@ -1,3 +1,5 @@
+set(NIMBO_INSTALL_JNIDIR lib/jni CACHE STRING "Install folder of the JNI libraries, below the prefix")
+
 # nimbo_jni_library(<Class> SOURCES ... [LINK ...] [IMPORTS_AT_LOAD])
 #
 # One JNI library per Java class: lib<Class>.so in NIMBO_LIB_DIR, compiled against the headers
@@ -12,7 +14,10 @@ function(nimbo_jni_library name)
   if(NOT ARG_IMPORTS_AT_LOAD)
     target_link_options(${name} PRIVATE -Wl,-z,defs)
   endif()
-  install(TARGETS ${name} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  # Where Debian keeps JNI libraries; not executable, as Debian wants shared libraries.
+  install(TARGETS ${name}
+    LIBRARY DESTINATION ${NIMBO_INSTALL_JNIDIR} COMPONENT jni
+    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endfunction()
 
 # No exceptions, no RTTI, hidden symbols, and --as-needed: what is left links against libc alone.

@@ -49,6 +49,9 @@ sockaddr_in ipv4_address(in_addr address, std::int32_t port);
 // A destination looked up by name, or the end of the process with "<host>: Unknow host".
 sockaddr_in resolve_destination(const char* host, std::int32_t port);
 
+// The socket's SO_SNDBUF or SO_RCVBUF, or -1 after perror("getsockopt").
+int buffer_size(int fd, int option);
+
 // Sends one datagram; returns true when the kernel took it, false with errno set.
 bool send_datagram(int fd, const void* data, std::size_t length, const sockaddr_in& to);
 

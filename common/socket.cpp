@@ -1,5 +1,7 @@
 #include <arpa/inet.h>
 
+#include <cstdio>
+
 #include "net.h"
 #include "report.h"
 
@@ -22,6 +24,16 @@ sockaddr_in ipv4_address(in_addr address, std::int32_t port) {
   result.sin_addr = address;
   result.sin_port = htons(static_cast<std::uint16_t>(port));  // the low 16 bits only
   return result;
+}
+
+int buffer_size(int fd, int option) {
+  int size = 0;
+  socklen_t length = sizeof size;
+  if (getsockopt(fd, SOL_SOCKET, option, &size, &length) != 0) {
+    std::perror("getsockopt");
+    return -1;
+  }
+  return size;
 }
 
 bool send_datagram(int fd, const void* data, std::size_t length, const sockaddr_in& to) {

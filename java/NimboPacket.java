@@ -5,7 +5,7 @@
  */
 public final class NimboPacket {
     static {
-        System.loadLibrary("NimboPacket");
+        NimboNative.load("NimboPacket");
     }
 
     private NimboPacket() {}

@@ -8,7 +8,7 @@
  */
 public final class NimboReceive {
     static {
-        System.loadLibrary("NimboReceive");
+        NimboNative.load("NimboReceive");
     }
 
     private NimboReceive() {}

@@ -7,7 +7,7 @@
  */
 public final class NimboSend {
     static {
-        System.loadLibrary("NimboSend");
+        NimboNative.load("NimboSend");
     }
 
     private NimboSend() {}

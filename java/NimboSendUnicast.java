@@ -8,7 +8,7 @@
  */
 public final class NimboSendUnicast {
     static {
-        System.loadLibrary("NimboSendUnicast");
+        NimboNative.load("NimboSendUnicast");
     }
 
     private NimboSendUnicast() {}

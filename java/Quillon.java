@@ -1,7 +1,7 @@
 /** The time of day, sampled through gettimeofday. */
 public final class Quillon {
     static {
-        System.loadLibrary("Quillon");
+        NimboNative.load("Quillon");
     }
 
     private Quillon() {}

@@ -83,13 +83,7 @@ JNIEXPORT jbyteArray JNICALL Java_NimboReceive_read(JNIEnv* env, jclass) {
 }
 
 JNIEXPORT jint JNICALL Java_NimboReceive_get_1rcv_1buf(JNIEnv*, jclass) {
-  int size = 0;
-  socklen_t length = sizeof size;
-  if (getsockopt(S, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0) {
-    perror("getsockopt");
-    return -1;
-  }
-  return size;
+  return nimbo::buffer_size(S, SO_RCVBUF);
 }
 
 JNIEXPORT jint JNICALL Java_NimboReceive_set_1rcv_1buf(JNIEnv*, jclass, jint size) {

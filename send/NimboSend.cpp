@@ -67,13 +67,7 @@ JNIEXPORT jint JNICALL Java_NimboSend_close_1socket(JNIEnv*, jclass, jint fd) {
 }
 
 JNIEXPORT jint JNICALL Java_NimboSend_get_1snd_1buf(JNIEnv*, jclass, jint fd) {
-  int size = 0;
-  socklen_t length = sizeof size;
-  if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &length) != 0) {
-    perror("getsockopt");
-    return -1;
-  }
-  return size;
+  return nimbo::buffer_size(fd, SO_SNDBUF);
 }
 
 JNIEXPORT jint JNICALL Java_NimboSend_set_1snd_1buf(JNIEnv*, jclass, jint fd, jint size) {

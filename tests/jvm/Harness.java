@@ -86,6 +86,12 @@ final class Harness {
         return command;
     }
 
+    /** LD_PRELOAD for a child that also needs library: what this JVM preloads (a sanitizer runtime) first. */
+    static String preloading(String library) {
+        String inherited = System.getenv().getOrDefault("LD_PRELOAD", "");
+        return inherited.isEmpty() ? library : inherited + " " + library;
+    }
+
     static Child run(List<String> command) throws IOException, InterruptedException {
         File out = File.createTempFile("child", ".out");
         File err = File.createTempFile("child", ".err");

@@ -14,7 +14,8 @@ import org.junit.jupiter.params.provider.CsvSource;
 class NimboPacketTest {
     static Harness.Child withDouble(int handle, String group, int port) throws Exception {
         List<String> command = new ArrayList<>(List.of("env",
-                "LD_PRELOAD=" + System.getProperty("nimbo.packet.double"), "NIMBO_DOUBLE_HANDLE=" + handle));
+                "LD_PRELOAD=" + Harness.preloading(System.getProperty("nimbo.packet.double")),
+                "NIMBO_DOUBLE_HANDLE=" + handle));
         command.addAll(Harness.javaCommand(List.of(), "PacketScenarios", group, "" + port));
         return Harness.run(command);
     }

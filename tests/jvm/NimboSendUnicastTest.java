@@ -16,7 +16,8 @@ import org.junit.jupiter.params.provider.CsvSource;
 
 /**
  * NimboSendUnicast in a real JVM, against JDK sockets and the wire watcher. Concurrent writers are
- * tested on the C++ side under ThreadSanitizer (tests/unit/unicast_race.cpp).
+ * tested on the C++ side, under ThreadSanitizer in the tsan build
+ * (tests/unit/nimbo_send_unicast_test.cpp).
  */
 class NimboSendUnicastTest {
     @BeforeAll

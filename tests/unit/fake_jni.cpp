@@ -254,6 +254,7 @@ void delete_local_ref(JNIEnv* env, jobject reference) {
     return;  // an argument's local ref: deleting it is legal and changes nothing here
   if (!o->live) return c.misuse("deleted twice (" + o->origin + ")");
   o->live = false;
+  std::vector<std::uint8_t>().swap(o->bytes);  // collected: many reads do not pile up arrays
 }
 
 const char* get_string_utf_chars(JNIEnv* env, jstring string, jboolean* is_copy) {
@@ -387,6 +388,10 @@ std::vector<std::uint8_t> FakeJni::contents(jbyteArray array) const {
     ADD_FAILURE() << "FakeJni::contents: not a byte array the double knows";
     return {};
   }
+  if (!found->second->live) {
+    ADD_FAILURE() << "FakeJni::contents: a deleted local ref (" << found->second->origin << ")";
+    return {};
+  }
   return found->second->bytes;
 }
 
@@ -432,6 +437,11 @@ std::vector<std::string> FakeJni::unreleased() const {
   for (const Object& o : state_->objects)
     if (o.vm_made && o.live) held.push_back(o.origin);
   return held;
+}
+
+bool FakeJni::unreleased(const char* chars) const {
+  const std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->chars.count(chars) != 0;
 }
 
 std::vector<std::string> FakeJni::take_misuse() {

@@ -61,7 +61,8 @@ class FakeJni {
   // is destroyed and never count as unreleased.
   jstring string(std::string_view modified_utf8);
   jbyteArray byte_array(const std::vector<std::uint8_t>& contents);
-  // The current contents of any byte array the double knows, including those NewByteArray made.
+  // The current contents of any byte array the double knows, including those NewByteArray made
+  // until DeleteLocalRef deletes them (the VM may then collect them; so does the double).
   std::vector<std::uint8_t> contents(jbyteArray array) const;
 
   // The next call of the entry, on any thread, fails as a VM out of memory does: it returns null
@@ -84,6 +85,8 @@ class FakeJni {
   // A local ref a native returns is listed until the test deletes it with
   // env()->DeleteLocalRef(ref), as the VM does when the native returns.
   std::vector<std::string> unreleased() const;
+  // True while chars is what GetStringUTFChars returned and ReleaseStringUTFChars has not had.
+  bool unreleased(const char* chars) const;
 
   // The misuse recorded so far (see above), which then no longer fails the test.
   std::vector<std::string> take_misuse();

@@ -2,6 +2,7 @@
 #include "fake_jni.h"
 
 #include <gmock/gmock.h>
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -73,7 +74,9 @@ TEST(FakeJni, FailsTheNextAllocationOnlyAndTracksReleases) {
   ASSERT_NE(chars, nullptr);
   EXPECT_STREQ(chars, "239.1.2.3");
   EXPECT_THAT(jvm.unreleased(), ElementsAre("GetStringUTFChars(\"239.1.2.3\")"));
+  EXPECT_TRUE(jvm.unreleased(chars));
   env->ReleaseStringUTFChars(s, chars);
+  EXPECT_FALSE(jvm.unreleased(chars));
 
   jvm.fail_next_new_byte_array();
   EXPECT_EQ(env->NewByteArray(3), nullptr);
@@ -83,6 +86,7 @@ TEST(FakeJni, FailsTheNextAllocationOnlyAndTracksReleases) {
   EXPECT_EQ(jvm.contents(a), (Bytes{0, 0, 0}));
   EXPECT_THAT(jvm.unreleased(), ElementsAre("NewByteArray(3)"));
   env->DeleteLocalRef(a);
+  EXPECT_NONFATAL_FAILURE(jvm.contents(a), "a deleted local ref (NewByteArray(3))");
 
   EXPECT_EQ(env->NewByteArray(-1), nullptr);
   EXPECT_EQ(jvm.exception()->class_name, "java/lang/NegativeArraySizeException");

@@ -1,71 +1,57 @@
-// libNimboReceive's receive path, called through its exports with a JNI table of our own, against
+// libNimboReceive's receive path, called through its exports with the JNI test double, against
 // datagrams that a plain socket sends to the group inside the private namespace.
 #include <arpa/inet.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <memory>
 #include <numeric>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "NimboReceive.h"
+#include "fake_jni.h"
 #include "net.h"
 
 namespace {
 
-using Bytes = std::vector<jbyte>;
+using nimbo::test::FakeJni;
+using testing::ElementsAre;
+using testing::IsEmpty;
+using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kBufSize = 6044;
 constexpr char kGroup[] = "239.1.2.3";
 constexpr int kPort = 47300;
 
-// The JNI calls the receiver makes, and no others: a Java string is its C characters, a byte[]
-// is a Bytes that the caller of read_array owns.
-std::atomic<bool> failNextArray{false};
-
-JNIEnv* fake_env() {
-  static const JNINativeInterface_ table = [] {
-    JNINativeInterface_ t{};
-    t.GetStringUTFChars = [](JNIEnv*, jstring s, jboolean*) { return reinterpret_cast<const char*>(s); };
-    t.NewByteArray = [](JNIEnv*, jsize n) {
-      return failNextArray.exchange(false) ? nullptr
-                                           : reinterpret_cast<jbyteArray>(new Bytes(static_cast<std::size_t>(n)));
-    };
-    t.SetByteArrayRegion = [](JNIEnv*, jbyteArray a, jsize start, jsize n, const jbyte* from) {
-      std::copy(from, from + n, reinterpret_cast<Bytes*>(a)->begin() + start);
-    };
-    return t;
-  }();
-  static JNIEnv env{&table};
-  return &env;
-}
-
-std::unique_ptr<Bytes> read_array() {
-  return std::unique_ptr<Bytes>(reinterpret_cast<Bytes*>(Java_NimboReceive_read(fake_env(), nullptr)));
-}
-
 // Differs at every byte from the pattern of any seed less than 256 away.
 Bytes pattern(std::size_t length, std::uint32_t seed) {
   Bytes b(length);
-  for (std::size_t i = 0; i < length; ++i) b[i] = static_cast<jbyte>(seed * 37 + i * 7);
+  for (std::size_t i = 0; i < length; ++i) b[i] = static_cast<std::uint8_t>(seed * 37 + i * 7);
   return b;
 }
 
 // The index of the first byte where the two differ; the size when they agree.
 std::size_t first_difference(const Bytes& got, const Bytes& want) {
   if (got.size() != want.size()) return 0;
-  return static_cast<std::size_t>(std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin());
+  return static_cast<std::size_t>(std::mismatch(got.begin(), got.end(), want.begin()).first -
+                                  got.begin());
 }
 
 class ReceiveTest : public testing::Test {
  protected:
   void SetUp() override {
-    static const bool joined = [] {  // once per process: the library holds one socket
-      Java_NimboReceive_init_1socket(fake_env(), nullptr, reinterpret_cast<jstring>(const_cast<char*>(kGroup)),
-                                     kPort);
+    // Once per process, whichever test runs first: the library holds one socket, and the group's
+    // characters for good, so their double lives as long as the process.
+    static FakeJni owner;
+    static const bool joined = [] {
+      Java_NimboReceive_init_1socket(owner.env(), nullptr, owner.string(kGroup), kPort);
+      EXPECT_FALSE(owner.exception());
+      EXPECT_THAT(owner.unreleased(), ElementsAre("GetStringUTFChars(\"239.1.2.3\")"));
+      EXPECT_THAT(owner.take_misuse(), IsEmpty());
       return true;
     }();
     (void)joined;
@@ -75,11 +61,27 @@ class ReceiveTest : public testing::Test {
   void TearDown() override {
     close(sender_);
     alarm(0);
+    EXPECT_THAT(jvm.unreleased(), IsEmpty());
+  }
+
+  // One read on the calling thread as Java makes it: the array's contents, nullopt for null. The
+  // array's local ref goes when the native returns.
+  std::optional<Bytes> read() {
+    JNIEnv* const env = jvm.env();
+    const jbyteArray array = Java_NimboReceive_read(env, nullptr);
+    if (array == nullptr) return std::nullopt;
+    EXPECT_FALSE(jvm.exception());
+    Bytes contents = jvm.contents(array);
+    env->DeleteLocalRef(array);
+    return contents;
   }
 
   bool send(const Bytes& datagram) {
-    return nimbo::send_datagram(sender_, datagram.data(), datagram.size(), nimbo::ipv4_address(group_, kPort));
+    return nimbo::send_datagram(sender_, datagram.data(), datagram.size(),
+                                nimbo::ipv4_address(group_, kPort));
   }
+
+  FakeJni jvm;
 
  private:
   int sender_ = socket(AF_INET, SOCK_DGRAM, 0);
@@ -98,14 +100,15 @@ class ReceiveSequence : public ReceiveTest, public testing::WithParamInterface<S
 TEST_P(ReceiveSequence, ArrayIsTheWholeBuffer) {
   Bytes model = pattern(kBufSize, 1);  // a full datagram first makes every byte of the buffer known
   ASSERT_TRUE(send(model));
-  ASSERT_EQ(first_difference(*read_array(), model), kBufSize);
+  ASSERT_EQ(first_difference(read().value_or(Bytes()), model), kBufSize);
 
   std::uint32_t seed = 2;
   for (const std::size_t length : GetParam().lengths) {
     const Bytes datagram = pattern(length, seed++);
     ASSERT_TRUE(send(datagram)) << length;
     std::copy_n(datagram.begin(), std::min(length, kBufSize), model.begin());
-    EXPECT_EQ(first_difference(*read_array(), model), kBufSize) << "after a datagram of " << length;
+    EXPECT_EQ(first_difference(read().value_or(Bytes()), model), kBufSize)
+        << "after a datagram of " << length;
   }
 }
 
@@ -119,16 +122,20 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ReceiveTest, WithoutAnArrayTheDatagramWaitsForTheNextRead) {
   ASSERT_TRUE(send(pattern(20, 9)));
-  failNextArray = true;
-  EXPECT_EQ(read_array(), nullptr);
-  const auto array = read_array();
+  jvm.fail_next_new_byte_array();
+  EXPECT_FALSE(read().has_value());
+  ASSERT_TRUE(jvm.exception());
+  EXPECT_EQ(jvm.exception()->class_name, "java/lang/OutOfMemoryError");
+  jvm.clear_exception();
+  const auto array = read();
+  ASSERT_TRUE(array);
   EXPECT_EQ(Bytes(array->begin(), array->begin() + 20), pattern(20, 9));
 }
 
 TEST_F(ReceiveTest, TwoReadersGetEveryDatagramOnceAndWhole) {
   constexpr std::uint32_t kCount = 20000, kStop = 0xFFFFFFFF;
   constexpr std::uint32_t kInFlight = 256;  // a queue for both readers, well inside 8 MiB
-  ASSERT_EQ(Java_NimboReceive_set_1rcv_1buf(fake_env(), nullptr, 4 << 20), 0);
+  ASSERT_EQ(Java_NimboReceive_set_1rcv_1buf(jvm.env(), nullptr, 4 << 20), 0);
   const auto numbered = [](std::uint32_t k) {
     Bytes d = pattern(8 + k * 997 % (kBufSize - 7), k);  // 8 to 6044 bytes, the number first
     std::memcpy(d.data(), &k, sizeof k);
@@ -138,7 +145,7 @@ TEST_F(ReceiveTest, TwoReadersGetEveryDatagramOnceAndWhole) {
   std::atomic<int> torn{0};
   std::vector<std::uint32_t> seen[2];
   const auto reader = [&](std::vector<std::uint32_t>* mine) {
-    for (std::uint32_t k; const auto array = read_array(); mine->push_back(k), ++taken) {
+    for (std::uint32_t k; const auto array = read(); mine->push_back(k), ++taken) {
       std::memcpy(&k, array->data(), sizeof k);
       if (k == kStop) return;
       const Bytes want = numbered(k);

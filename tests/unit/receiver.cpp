@@ -44,6 +44,11 @@ Receiver::~Receiver() {
   if (fd_ >= 0) close(fd_);
 }
 
+void Receiver::make_room(int bytes) {
+  if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0)
+    ADD_FAILURE() << "receive buffer of " << bytes << ": " << std::strerror(errno);
+}
+
 std::optional<Datagram> Receiver::receive(int timeout_ms) {
   pollfd ready{fd_, POLLIN, 0};
   if (poll(&ready, 1, timeout_ms) != 1) return std::nullopt;

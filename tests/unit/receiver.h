@@ -24,6 +24,10 @@ class Receiver {
 
   int port() const { return port_; }
 
+  // Asks for a receive buffer of bytes (the kernel doubles them), room for datagrams that pile up
+  // before they are read. Fails the test when refused.
+  void make_room(int bytes);
+
   // The next datagram, waiting at most timeout_ms for it.
   std::optional<Datagram> receive(int timeout_ms = 2000);
 
