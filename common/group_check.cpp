@@ -10,6 +10,10 @@
 namespace nimbo {
 
 bool resolve_ipv4(const char* name, in_addr* address) {
+  // A plain dotted quad is its own answer: the lookup would parse it the same way, after first
+  // checking the resolver's configuration files for changes.
+  if (inet_pton(AF_INET, name, address) == 1) return true;
+
   hostent host;
   hostent* result = nullptr;
   char scratch[8192];  // room for the answer: names, aliases and addresses

@@ -18,6 +18,7 @@ constexpr std::uint8_t kRouterAlert[4] = {0x94, 0x04, 0x00, 0x00};
 
 // The first IPv4 address of a host lookup, in network byte order. Any other kind of answer
 // (no answer, an address family other than AF_INET, an address not 4 bytes long) is false.
+// A dotted quad in plain decimal is parsed without the resolver, to the same address.
 // Reentrant: the lookup's storage lives on the caller's stack.
 bool resolve_ipv4(const char* name, in_addr* address);
 

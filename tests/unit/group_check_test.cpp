@@ -1,6 +1,9 @@
 // The group check: which names pass, and the exact report for those that do not.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
+
+#include <cstring>
 
 #include "child.h"
 #include "net.h"
@@ -46,6 +49,24 @@ TEST(ResolveIpv4, FirstAddressInNetworkOrder) {
   ASSERT_TRUE(nimbo::resolve_ipv4("127.0.0.1", &a));
   EXPECT_EQ(a.s_addr, htonl(INADDR_LOOPBACK));
   EXPECT_FALSE(nimbo::resolve_ipv4("no-such-host.invalid", &a));
+}
+
+// Whether or not a name skips the resolver, the answer is the resolver's own.
+TEST(ResolveIpv4, AgreesWithTheResolverOnNumericNames) {
+  for (const char* name : {"127.0.0.1", "239.255.255.255", "0.0.0.0", "010.0.0.1", "127.1",
+                           "0x7f.0.0.1", "1.2.3.4.", "1.2.3.4 5", "256.0.0.1", "1.2.3", " 1.2.3.4"}) {
+    hostent host;
+    hostent* answer = nullptr;
+    char scratch[8192];
+    int error = 0;
+    gethostbyname_r(name, &host, scratch, sizeof scratch, &answer, &error);
+    in_addr a;
+    const bool resolved = nimbo::resolve_ipv4(name, &a);
+    ASSERT_EQ(resolved, answer != nullptr) << name;
+    if (resolved) {
+      EXPECT_EQ(std::memcmp(&a, host.h_addr_list[0], sizeof a), 0) << name;
+    }
+  }
 }
 
 TEST(IsMulticast, TopFourBitsDecide) {
