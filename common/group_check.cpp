@@ -1,7 +1,6 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "net.h"
@@ -28,21 +27,29 @@ bool resolve_ipv4(const char* name, in_addr* address) {
   return true;
 }
 
+namespace {
+
+// The name's address, or the end of the process with "<name>: Unknow host".
+in_addr resolve_or_exit(const char* name) {
+  in_addr address;
+  if (!resolve_ipv4(name, &address)) fatal_setup("%s: Unknow host\n", name);
+  return address;
+}
+
+}  // namespace
+
 bool is_multicast(in_addr address) {
   return (ntohl(address.s_addr) & 0xF0000000u) == 0xE0000000u;
 }
 
 in_addr check_group(const char* group) {
-  in_addr address;
-  if (!resolve_ipv4(group, &address)) fatal_setup("%s: Unknow host\n", group);
+  const in_addr address = resolve_or_exit(group);
   if (!is_multicast(address)) fatal_setup("%s: is not  multicast\n", group);
   return address;
 }
 
 sockaddr_in resolve_destination(const char* host, std::int32_t port) {
-  in_addr address;
-  if (!resolve_ipv4(host, &address)) fatal_setup("%s: Unknow host\n", host);
-  return ipv4_address(address, port);
+  return ipv4_address(resolve_or_exit(host), port);
 }
 
 }  // namespace nimbo

@@ -5,7 +5,6 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.net.DatagramPacket;
 import java.net.DatagramSocket;
-import java.net.InetAddress;
 import java.net.InetSocketAddress;
 import java.net.MulticastSocket;
 import java.net.NetworkInterface;
@@ -54,8 +53,7 @@ class NimboSendTest {
 
     @Test
     void onlyTheLowSixteenBitsOfThePortCount() throws Exception {
-        try (DatagramSocket receiver = new DatagramSocket(0, InetAddress.getLoopbackAddress())) {
-            receiver.setSoTimeout(5000);
+        try (DatagramSocket receiver = Harness.loopbackReceiver(5000)) {
             NimboSend.write(fd, Harness.payload(5), 5, "127.0.0.1", 65536 + receiver.getLocalPort());
             assertArrayEquals(Harness.payload(5), Harness.receive(receiver));
         }
@@ -75,8 +73,7 @@ class NimboSendTest {
 
     @Test
     void lengthPastTheArrayThrowsAndSendsNothing() throws Exception {
-        try (DatagramSocket receiver = new DatagramSocket(0, InetAddress.getLoopbackAddress())) {
-            receiver.setSoTimeout(300);
+        try (DatagramSocket receiver = Harness.loopbackReceiver(300)) {
             int port = receiver.getLocalPort();
             assertThrows(ArrayIndexOutOfBoundsException.class,
                     () -> NimboSend.write(fd, new byte[10], 11, "127.0.0.1", port));
@@ -149,7 +146,7 @@ class NimboSendTest {
 
     @Test
     void eachWriteSpinsAfterItsSend() throws Exception {
-        try (DatagramSocket receiver = new DatagramSocket(0, InetAddress.getLoopbackAddress());
+        try (DatagramSocket receiver = Harness.loopbackReceiver(5000);
              DatagramSocket plain = new DatagramSocket()) {
             InetSocketAddress to = new InetSocketAddress("127.0.0.1", receiver.getLocalPort());
             DatagramPacket packet = new DatagramPacket(Harness.payload(64), 64, to);
