@@ -6,8 +6,8 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "jni_util.h"
 #include "net.h"
@@ -30,8 +30,9 @@ jbyte buf[kBufSize];
 // array, so an array equals the whole of buf once the bytes before this point are copied.
 jsize written;
 
-// One datagram at a time lands in buf (and moves written on) and is copied out before the next
-// may land there.
+// One datagram at a time is laid over buf (and moves written on) and copied out before the next
+// may be. Never held while waiting: a reader blocked on a socket that init_socket has since
+// replaced must not stop reads on the new one.
 pthread_mutex_t receiving = PTHREAD_MUTEX_INITIALIZER;
 // One init_socket at a time writes servAddr and maddr.
 pthread_mutex_t settingUp = PTHREAD_MUTEX_INITIALIZER;
@@ -63,22 +64,23 @@ JNIEXPORT jbyteArray JNICALL Java_NimboReceive_read(JNIEnv* env, jclass) {
   const jbyteArray array = env->NewByteArray(kBufSize);
   if (array == nullptr) return nullptr;  // OutOfMemoryError pending
 
-  pthread_mutex_lock(&receiving);
-  socklen_t length = sizeof cliAddr;
+  // Waits with a buffer of its own, so that no lock is held meanwhile.
+  jbyte datagram[kBufSize];
+  sockaddr_in from;
+  socklen_t length = sizeof from;
   const ssize_t received =
-      recvfrom(S, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&cliAddr), &length);
-  const int error = errno;
-  if (received >= 0) {
-    if (received > written) written = static_cast<jsize>(received);  // at most sizeof buf
-    env->SetByteArrayRegion(array, 0, written, buf);
-  }
-  pthread_mutex_unlock(&receiving);
-
+      recvfrom(S, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &length);
   if (received < 0) {
-    errno = error;
     perror("recvfrom");
     return nullptr;
   }
+
+  pthread_mutex_lock(&receiving);
+  cliAddr = from;
+  std::memcpy(buf, datagram, static_cast<std::size_t>(received));  // at most sizeof buf
+  if (received > written) written = static_cast<jsize>(received);
+  env->SetByteArrayRegion(array, 0, written, buf);
+  pthread_mutex_unlock(&receiving);
   return array;
 }
 

@@ -1,21 +1,53 @@
 // libNimboReceive's receive path, called through its exports with the JNI test double, against
 // datagrams that a plain socket sends to the group inside the private namespace.
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <numeric>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "NimboReceive.h"
+#include "child.h"
 #include "fake_jni.h"
 #include "net.h"
+
+namespace {
+
+// While set, called with the socket the library is about to bind or join to its group.
+void (*on_setup)(int fd) = nullptr;
+
+template <class Function>
+Function libc(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+// The executable's definitions come first, so the library's calls land here before libc's.
+int bind(int fd, const sockaddr* address, socklen_t length) noexcept {
+  static const auto next = libc<int (*)(int, const sockaddr*, socklen_t)>("bind");
+  if (on_setup != nullptr) on_setup(fd);
+  return next(fd, address, length);
+}
+
+int setsockopt(int fd, int level, int name, const void* value, socklen_t length) noexcept {
+  static const auto next = libc<int (*)(int, int, int, const void*, socklen_t)>("setsockopt");
+  if (on_setup != nullptr && level == IPPROTO_IP && name == IP_ADD_MEMBERSHIP) on_setup(fd);
+  return next(fd, level, name, value, length);
+}
 
 namespace {
 
@@ -76,9 +108,9 @@ class ReceiveTest : public testing::Test {
     return contents;
   }
 
-  bool send(const Bytes& datagram) {
+  bool send(const Bytes& datagram, int port = kPort) {
     return nimbo::send_datagram(sender_, datagram.data(), datagram.size(),
-                                nimbo::ipv4_address(group_, kPort));
+                                nimbo::ipv4_address(group_, port));
   }
 
   FakeJni jvm;
@@ -134,8 +166,12 @@ TEST_F(ReceiveTest, WithoutAnArrayTheDatagramWaitsForTheNextRead) {
 
 TEST_F(ReceiveTest, TwoReadersGetEveryDatagramOnceAndWhole) {
   constexpr std::uint32_t kCount = 20000, kStop = 0xFFFFFFFF;
-  constexpr std::uint32_t kInFlight = 256;  // a queue for both readers, well inside 8 MiB
-  ASSERT_EQ(Java_NimboReceive_set_1rcv_1buf(jvm.env(), nullptr, 4 << 20), 0);
+  // The kernel caps the buffer at twice net.core.rmem_max (212992 on a stock Debian) and charges
+  // under 9 KiB for the longest datagram: half the queue it can hold, whatever the limit.
+  ASSERT_EQ(Java_NimboReceive_set_1rcv_1buf(jvm.env(), nullptr, 1 << 20), 0);
+  const std::uint32_t kInFlight =
+      static_cast<std::uint32_t>(Java_NimboReceive_get_1rcv_1buf(jvm.env(), nullptr)) / 16384;
+  ASSERT_GE(kInFlight, 8u);
   const auto numbered = [](std::uint32_t k) {
     Bytes d = pattern(8 + k * 997 % (kBufSize - 7), k);  // 8 to 6044 bytes, the number first
     std::memcpy(d.data(), &k, sizeof k);
@@ -168,6 +204,54 @@ TEST_F(ReceiveTest, TwoReadersGetEveryDatagramOnceAndWhole) {
   std::sort(all.begin(), all.end());
   std::iota(each.begin(), each.end(), 0u);
   EXPECT_EQ(all, each) << "the readers took " << seen[0].size() << " and " << seen[1].size();
+}
+
+// The system call a thread is waiting in ("45" for recvfrom), from /proc.
+std::string waiting_in(pid_t thread) {
+  std::string call;
+  std::ifstream("/proc/self/task/" + std::to_string(thread) + "/syscall") >> call;
+  return call;
+}
+
+// A reader still waiting on the socket that a second init_socket replaces holds up no read on
+// the new one; and reads move to the new socket only once it is bound and joined.
+TEST_F(ReceiveTest, SecondInitSocketMovesReadsOnceItsSocketIsReady) {
+  const auto r = nimbo::test::run_in_child([&] {
+    alarm(10);  // a read stuck behind the old socket's reader ends the child
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // and what was printed before it still shows
+    std::atomic<pid_t> old_reader_id{0};
+    std::optional<Bytes> old_read;
+    std::thread old_reader([&] {
+      old_reader_id = static_cast<pid_t>(syscall(SYS_gettid));
+      old_read = read();
+    });
+    while (old_reader_id == 0 || waiting_in(old_reader_id) != std::to_string(SYS_recvfrom))
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    static bool published_early = false;
+    on_setup = [](int fd) {
+      const int mark = 4099;  // the new socket shows by its buffer size
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &mark, sizeof mark);
+      FakeJni vm;
+      published_early |= Java_NimboReceive_get_1rcv_1buf(vm.env(), nullptr) == 2 * mark;
+    };
+    Java_NimboReceive_init_1socket(jvm.env(), nullptr, jvm.string(kGroup), kPort + 1);
+    on_setup = nullptr;
+    std::printf("reads saw the new socket at bind or join: %s\n", published_early ? "yes" : "no");
+
+    const auto first_bytes = [](const std::optional<Bytes>& array, const Bytes& want) {
+      return array && std::equal(want.begin(), want.end(), array->begin()) ? "datagram" : "none";
+    };
+    send(pattern(30, 5), kPort + 1);
+    std::printf("new port: %s\n", first_bytes(read(), pattern(30, 5)));
+    send(pattern(40, 6));  // wakes the old reader
+    old_reader.join();
+    std::printf("old port: %s\n", first_bytes(old_read, pattern(40, 6)));
+  });
+  EXPECT_EQ(r.out,
+            "reads saw the new socket at bind or join: no\nnew port: datagram\nold port: datagram\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
 }
 
 }  // namespace
