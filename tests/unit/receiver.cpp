@@ -45,8 +45,13 @@ Receiver::~Receiver() {
 }
 
 void Receiver::make_room(int bytes) {
-  if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0)
+  // The forced size ignores net.core.rmem_max, which a stock Debian keeps at 212992.
+  if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
     ADD_FAILURE() << "receive buffer of " << bytes << ": " << std::strerror(errno);
+  int obtained = 0;
+  socklen_t length = sizeof obtained;
+  getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &obtained, &length);
+  EXPECT_EQ(obtained, 2 * bytes) << "receive buffer";
 }
 
 std::optional<Datagram> Receiver::receive(int timeout_ms) {

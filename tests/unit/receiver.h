@@ -24,8 +24,8 @@ class Receiver {
 
   int port() const { return port_; }
 
-  // Asks for a receive buffer of bytes (the kernel doubles them), room for datagrams that pile up
-  // before they are read. Fails the test when refused.
+  // A receive buffer of bytes (the kernel doubles them) whatever the system's limit, room for
+  // datagrams that pile up before they are read. Fails the test unless it gets that size.
   void make_room(int bytes);
 
   // The next datagram, waiting at most timeout_ms for it.
