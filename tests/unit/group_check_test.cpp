@@ -2,8 +2,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "child.h"
 #include "net.h"
@@ -67,6 +72,38 @@ TEST(ResolveIpv4, AgreesWithTheResolverOnNumericNames) {
       EXPECT_EQ(std::memcmp(&a, host.h_addr_list[0], sizeof a), 0) << name;
     }
   }
+}
+
+// Runs body with /etc/hosts replaced by hosts, in a child with mounts of its own.
+nimbo::test::ChildResult with_hosts(const std::string& hosts, void (*body)()) {
+  return run_in_child([&] {
+    char path[] = "/tmp/nimbo-hosts-XXXXXX";
+    const int fd = mkstemp(path);
+    const bool ready =
+        fd >= 0 && write(fd, hosts.data(), hosts.size()) == static_cast<ssize_t>(hosts.size()) &&
+        unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        mount(path, "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+    unlink(path);
+    if (!ready) {
+      std::perror("private /etc/hosts");
+      return;
+    }
+    body();
+  });
+}
+
+// An answer that does not fit the first 8 KiB of room still resolves: here about 24 KiB of aliases.
+TEST(ResolveIpv4, AnswerLargerThanEightKiBResolves) {
+  std::string hosts = "239.9.8.7 crowded.test";
+  for (int k = 0; k < 1000; ++k) hosts += " alias-" + std::to_string(1000 + k) + ".test";
+  const auto r = with_hosts(hosts + "\n", [] {
+    const in_addr address = nimbo::check_group("crowded.test");
+    char text[INET_ADDRSTRLEN];
+    std::printf("%s\n", inet_ntop(AF_INET, &address, text, sizeof text));
+  });
+  EXPECT_EQ(r.out, "239.9.8.7\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
 }
 
 TEST(IsMulticast, TopFourBitsDecide) {
