@@ -4,7 +4,7 @@
 #include <sys/time.h>
 
 JNIEXPORT jlong JNICALL Java_Quillon_TempsSys(JNIEnv*, jclass) {
-  timeval now;
+  timeval now{};  // a failed call leaves it as it was: 0, not what the stack held
   struct timezone zone;
   gettimeofday(&now, &zone);
   return now.tv_usec;  // 0 to 999999; the seconds are dropped
