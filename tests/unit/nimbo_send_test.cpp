@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -157,6 +158,7 @@ struct Fatal {
   bool bad_fd;
   const char* out;  // expected on standard output
   const char* err;  // expected on standard error after "<program>: "
+  bool no_descriptors = false;  // the child may open no more files
 };
 
 class FatalCall : public NimboSendTest, public testing::WithParamInterface<Fatal> {};
@@ -165,6 +167,8 @@ TEST_P(FatalCall, ReportsAndExitsOne) {
   const Fatal c = GetParam();
   const Receiver receiver;
   const auto r = run_in_child([&] {
+    const rlimit none{0, 0};
+    if (c.no_descriptors) setrlimit(RLIMIT_NOFILE, &none);
     if (c.init) {
       init_socket(c.text);
       return;
@@ -186,6 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
               ""},
         Fatal{"UnknownGroup", true, "nowhere.invalid", 0, 0, false,
               "nowhere.invalid: Unknow host\n", ""},
+        Fatal{"NoDescriptorLeft", true, kGroup, 0, 0, false, "cannot open socket\n", "", true},
         // The host is looked up before the length is looked at.
         Fatal{"UnknownHost", false, "nowhere.invalid", 8, 0, false,
               "nowhere.invalid: Unknow host\n", ""},
