@@ -69,6 +69,16 @@ public final class ReceiveScenarios {
                     }
                 }
             }
+            case "receive" -> {  // receive GROUP PORT COUNT: each datagram as text, up to its first zero
+                NimboReceive.init_socket(a[1], i(a[2]));
+                System.out.println("joined");
+                for (int k = 0; k < i(a[3]); k++) {
+                    byte[] data = NimboReceive.read();
+                    int end = 0;
+                    while (end < data.length && data[end] != 0) end++;
+                    System.out.println(new String(data, 0, end, StandardCharsets.US_ASCII));
+                }
+            }
             case "send" -> {  // send GROUP PORT COUNT: "datagram #1", ... through NimboSend
                 int fd = NimboSend.init_socket(0, a[1], 0);
                 for (int k = 1; k <= i(a[3]); k++) {
