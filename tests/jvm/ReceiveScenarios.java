@@ -69,7 +69,7 @@ public final class ReceiveScenarios {
                     }
                 }
             }
-            case "receive" -> {  // receive GROUP PORT COUNT: each datagram as text, up to its first zero
+            case "receive" -> {  // receive GROUP PORT COUNT: each datagram as text, to its first zero
                 NimboReceive.init_socket(a[1], i(a[2]));
                 System.out.println("joined");
                 for (int k = 0; k < i(a[3]); k++) {

@@ -81,7 +81,8 @@ nimbo::test::ChildResult with_hosts(const std::string& hosts, void (*body)()) {
     const int fd = mkstemp(path);
     const bool ready =
         fd >= 0 && write(fd, hosts.data(), hosts.size()) == static_cast<ssize_t>(hosts.size()) &&
-        unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        unshare(CLONE_NEWNS) == 0 &&
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
         mount(path, "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
     unlink(path);
     if (!ready) {

@@ -249,7 +249,9 @@ TEST_F(ReceiveTest, SecondInitSocketMovesReadsOnceItsSocketIsReady) {
     std::printf("old port: %s\n", first_bytes(old_read, pattern(40, 6)));
   });
   EXPECT_EQ(r.out,
-            "reads saw the new socket at bind or join: no\nnew port: datagram\nold port: datagram\n");
+            "reads saw the new socket at bind or join: no\n"
+            "new port: datagram\n"
+            "old port: datagram\n");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 0);
 }
