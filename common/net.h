@@ -19,7 +19,8 @@ constexpr std::uint8_t kRouterAlert[4] = {0x94, 0x04, 0x00, 0x00};
 // The first IPv4 address of a host lookup, in network byte order. Any other kind of answer
 // (no answer, an address family other than AF_INET, an address not 4 bytes long) is false.
 // A dotted quad in plain decimal is parsed without the resolver, to the same address.
-// Reentrant: the lookup's storage lives on the caller's stack.
+// Reentrant: the lookup's storage lives on the stack, up to 64 KiB for a name with many
+// addresses or aliases.
 bool resolve_ipv4(const char* name, in_addr* address);
 
 // True when the address (network byte order) lies in 224.0.0.0/4.
