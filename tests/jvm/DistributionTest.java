@@ -130,7 +130,7 @@ class DistributionTest {
 
     @Test
     void theJarsHoldTheClassesAndOnlyTheAllJarTheLibraries() throws Exception {
-        Set<String> classes = new TreeSet<>(Set.of("META-INF/MANIFEST.MF", "NimboNative.class"));
+        Set<String> classes = new TreeSet<>(Set.of("META-INF/MANIFEST.MF", "META-INF/LICENSE", "NimboNative.class"));
         Set<String> natives = new TreeSet<>();
         for (String name : CLASSES) {
             classes.add(name + ".class");
