@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /**
  * A multicast socket opened by {@code mnimboSocket}, a function of an external socket library.
  * The process must have loaded that library with global visibility (for example through

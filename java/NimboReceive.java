@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /**
  * Multicast UDP receiver: one socket for the whole process, bound to a port on all local
  * addresses (no address reuse) and joined to a multicast group. Every datagram comes back as a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /**
  * Multicast UDP sender. Every datagram carries the IP Router Alert option (RFC 2113, bytes
  * {@code 94 04 00 00}), which asks every router on the path to examine it, and a datagram sent to

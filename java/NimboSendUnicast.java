@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /**
  * Unicast UDP sender. One socket serves the whole process; every datagram carries the IP Router
  * Alert option (RFC 2113) and leaves with the system's default TTL. A write returns as soon as

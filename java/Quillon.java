@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /**
  * The time of day, sampled through {@code gettimeofday}. Needs no privileges.
  *
