@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The kernel's limit for each benchmark: plain C++ loops over the system calls the libraries make.
 // Java times one call of each loop; inside it nothing touches the JVM.
 #include "BenchLoops.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /**
  * The kernel's limit: plain C++ loops over the system calls the libraries make, each run by one
  * native call so that nothing of the JVM sits inside the loop. Failures print the system's error

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 import java.util.List;
 
 /** Quillon.TempsSys against the JDK's clocks, gettimeofday from C++ and an empty JNI call. */

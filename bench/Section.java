@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 import java.util.List;
 
 /** One benchmark's table, as Markdown, and how its figures stand against their targets. */

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The receive chart: cost per datagram against payload size, one line per receive path, with the
 # interquartile range as error bars. Called as: gnuplot -e "data='...'; out='...'" receive.gp
 set terminal pngcairo size 960,640 font "DejaVu Sans,11" noenhanced

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Native method of Quillon: the microseconds within the current second of the time of day.
 #include "Quillon.h"
 

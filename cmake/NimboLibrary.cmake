@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 set(NIMBO_INSTALL_JNIDIR lib/jni CACHE STRING "Install folder of the JNI libraries, below the prefix")
 
 # nimbo_jni_library(<Class> SOURCES ... [LINK ...] [IMPORTS_AT_LOAD])

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Small helpers for what the VM hands a native method.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Socket set-up shared by the libraries: the group check, the Router Alert insertion and the
 // few steps every library repeats. Linked statically into each library and hidden there.
 #pragma once

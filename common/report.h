@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The ways a library reports a failure.
 //  - fatal set-up report: the message on standard output, then exit status 1;
 //  - send failure report: libc's err(1, "write") on standard error;

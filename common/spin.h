@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The multicast sender's pacing: a fixed busy spin after each datagram.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 import java.nio.charset.StandardCharsets;
 
 /** Joins a multicast group through NimboReceive and prints each datagram it receives. */

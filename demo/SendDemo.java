@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 import java.nio.charset.StandardCharsets;
 
 /** Sends a few text datagrams to a multicast group through NimboSend. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Native method of NimboPacket: opens a socket for a multicast group through mnimboSocket, which
 // some library the process loaded with global visibility provides. The library names no provider
 // and binds the symbol when it is loaded, so loading fails at once where none is present.

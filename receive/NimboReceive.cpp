@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Native methods of NimboReceive: one socket for the whole process, bound to a port and joined to
 // a multicast group. Every read hands Java a new array holding the whole 6044-byte buffer.
 #include "NimboReceive.h"

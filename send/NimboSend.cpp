@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Native methods of NimboSend: a multicast sender whose datagrams carry Router Alert and leave
 // with TTL 128. The Java caller holds the descriptor; the library keeps no state.
 #include "NimboSend.h"

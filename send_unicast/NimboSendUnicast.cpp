@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Native methods of NimboSendUnicast: one UDP socket for the whole process, whose datagrams carry
 // Router Alert and the system's default TTL, sending whole byte arrays to a host named per call.
 #include "NimboSendUnicast.h"

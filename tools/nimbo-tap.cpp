@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // nimbo-tap: the router's view. On a forwarding host it takes every UDP datagram that carries
 // the IP Router Alert option and is about to be forwarded, prints one line for it, and sends it
 // on with its TTL lowered by one, as the router itself would have:

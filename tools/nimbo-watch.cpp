@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // nimbo-watch: shows what the network delivers to a UDP port, one line per datagram:
 //
 //   from 127.0.0.1:41234 to 239.1.2.3:5000 ttl 128 options 94 04 00 00 length 5 data 68656c6c6f

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target for the group check's deciding parts.
 //
 // 1. The first 4 bytes (zero-padded) as an address in network byte order: is_multicast is true

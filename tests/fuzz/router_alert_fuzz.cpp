@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target for the Router Alert insertion.
 //
 // Input: 4 bytes of the length the options read left (little-endian; fewer bytes are zero-padded),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
@@ -130,7 +131,7 @@ class DistributionTest {
 
     @Test
     void theJarsHoldTheClassesAndOnlyTheAllJarTheLibraries() throws Exception {
-        Set<String> classes = new TreeSet<>(Set.of("META-INF/MANIFEST.MF", "NimboNative.class"));
+        Set<String> classes = new TreeSet<>(Set.of("META-INF/MANIFEST.MF", "META-INF/LICENSE", "NimboNative.class"));
         Set<String> natives = new TreeSet<>();
         for (String name : CLASSES) {
             classes.add(name + ".class");

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 import static java.nio.charset.StandardCharsets.US_ASCII;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;

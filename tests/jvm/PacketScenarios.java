@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /**
  * NimboPacket.init_socket(GROUP, PORT) in a child JVM that may or may not have a provider of
  * mnimboSocket preloaded. GROUP "null" passes null and prints the exception's class and message.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 import java.net.DatagramPacket;
 import java.net.DatagramSocket;
 import java.net.InetAddress;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /**
  * NimboSend calls that may end the process, run in a child JVM (Harness.jvm) so that a test can
  * read its streams and exit status. Call results go to stdout after the natives' own output.

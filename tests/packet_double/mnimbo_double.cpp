@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // mnimboSocket for tests. Records its five arguments in mnimbo_double_last and prints them as
 //   mnimboSocket(0, 0, "MulticastS", "239.1.2.3", 65616)
 // on standard error, so that a child JVM's caller can read them too; returns the handle in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the mnimboSocket double saw on its latest call; C++ tests read it through dlsym.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs code that may end the process in a forked child and reports what it left behind.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A JNIEnv test double: lets a test call a library's Java_* functions directly, without a JVM.
 //
 //   nimbo::test::FakeJni jvm;

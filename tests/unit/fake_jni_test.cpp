@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The JNI test double answers as the VM does where the libraries' tests depend on it.
 #include "fake_jni.h"
 

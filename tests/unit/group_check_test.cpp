@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The group check: which names pass, and the exact report for those that do not.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // NimboSend's native methods, called as the VM calls them, through the JNI test double.
 #include <arpa/inet.h>
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // NimboSendUnicast's native methods, called as the VM calls them, through the JNI test double.
 // A real JVM checks delivery, Router Alert, the TTL and the fatal reports
 // (tests/jvm/NimboSendUnicastTest.java); here is what only the double sees: references left

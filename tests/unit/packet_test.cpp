@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // NimboPacket loaded the way a process with the external socket library loads it: the
 // mnimboSocket double first, with global visibility, then the library. init_socket runs against
 // the JNI test double in a child process, so that each case loads both afresh and its output is

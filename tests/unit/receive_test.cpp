@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libNimboReceive's receive path, called through its exports with the JNI test double, against
 // datagrams that a plain socket sends to the group inside the private namespace.
 #include <arpa/inet.h>

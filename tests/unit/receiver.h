@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A UDP receiver for tests: what arrives, with the TTL and IP options it arrived with.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The two reports that end the process: their stream, text and status.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Router Alert insertion, on its own and on real sockets read back from the kernel.
 #include <gtest/gtest.h>
 #include <sys/socket.h>

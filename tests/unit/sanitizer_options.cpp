@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Defaults for the sanitizer runtimes, built in only when NIMBO_SANITIZE is set: the first report
 // ends the run with a failing status. Options given in the environment still override these.
 extern "C" {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The pacing spin must survive the optimiser: this file is built with -O3.
 #include <gtest/gtest.h>
 
