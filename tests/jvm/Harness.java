@@ -102,10 +102,9 @@ final class Harness {
     /** Runs a command to its end; fails on any JNI complaint or JVM warning in its output. */
     static Child run(List<String> command) throws IOException, InterruptedException {
         Child child = capture(command);
-        assertNoJniComplaint(child.out + child.err);
         String all = child.out + child.err;
-        assertFalse(all.contains("WARNING") || all.contains("VM warning"),
-                "the JVM warned:\n" + child);
+        assertNoJniComplaint(all);
+        assertFalse(all.contains("WARNING") || all.contains("VM warning"), "the JVM warned:\n" + child);
         return child;
     }
 
