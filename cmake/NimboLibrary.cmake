@@ -1,17 +1,30 @@
 # SPDX-License-Identifier: Apache-2.0
 set(NIMBO_INSTALL_JNIDIR lib/jni CACHE STRING "Install folder of the JNI libraries, below the prefix")
 
-# nimbo_jni_library(<Class> SOURCES ... [LINK ...] [IMPORTS_AT_LOAD])
+# nimbo_jni_library(<name> SOURCES ... [LINK ...] [HEADERS <target>] [IMPORTS_AT_LOAD])
 #
-# One JNI library per Java class: lib<Class>.so in NIMBO_LIB_DIR, compiled against the headers
-# javac generates from the class, exporting only its Java_ functions and needing only libc.
-# Every symbol must resolve at link time, unless IMPORTS_AT_LOAD says the library takes some
-# from whatever the process has already loaded.
+# One JNI library per entry of NIMBO_JNI_LIBRARIES: lib<name>.so in NIMBO_LIB_DIR, compiled
+# against the headers javac generates from its Java classes (HEADERS, by default those of
+# java/), exporting only its Java_ functions and needing only libc. Every symbol must resolve at
+# link time, unless IMPORTS_AT_LOAD says the library takes some from whatever the process has
+# already loaded.
 function(nimbo_jni_library name)
-  cmake_parse_arguments(ARG "IMPORTS_AT_LOAD" "" "SOURCES;LINK" ${ARGN})
+  cmake_parse_arguments(ARG "IMPORTS_AT_LOAD" "HEADERS" "SOURCES;LINK" ${ARGN})
+  if(NOT ARG_HEADERS)
+    set(ARG_HEADERS nimbo_jni_headers)
+  endif()
   add_library(${name} SHARED ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE nimbo_jni_headers JNI::JNI ${ARG_LINK})
+  target_link_libraries(${name} PRIVATE ${ARG_HEADERS} JNI::JNI ${ARG_LINK})
   nimbo_libc_only(${name})
+  if(NOT NIMBO_SANITIZE)
+    # CET notes (IBT, shadow stack) survive linking only when every input carries them, and
+    # Debian 12's crti.o and crtn.o do not. A library needs no start files: it has no _init,
+    # _fini or static destructor (-z defs and check-import-at-load catch a __dso_handle).
+    target_link_options(${name} PRIVATE -nostartfiles)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/common/stack_chk_fail_local.cpp)
+    endif()
+  endif()
   if(NOT ARG_IMPORTS_AT_LOAD)
     target_link_options(${name} PRIVATE -Wl,-z,defs)
   endif()
@@ -22,6 +35,7 @@ function(nimbo_jni_library name)
 endfunction()
 
 # No exceptions, no RTTI, hidden symbols, and --as-needed: what is left links against libc alone.
+# (Full RELRO, immediate binding and the rest of the hardening apply to everything built here.)
 # Loops start on a 32-byte boundary: a short loop that straddles one runs measurably slower on
 # these CPUs, and NimboSend's pacing spin must not change speed with unrelated code around it.
 function(nimbo_libc_only target)
@@ -29,5 +43,5 @@ function(nimbo_libc_only target)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -falign-loops=32)
-  target_link_options(${target} PRIVATE -Wl,--as-needed -Wl,-z,relro,-z,now)
+  target_link_options(${target} PRIVATE -Wl,--as-needed)
 endfunction()

@@ -16,7 +16,10 @@ import java.util.TreeSet;
  * NimboReceive, and through NimboSendUnicast to loopback, receiving with a JDK socket; samples Quillon, then prints the file each library
  * was mapped from. {@code extract CLASS...}: unpacks each class's library from the jar the way
  * NimboNative does and prints the folder it went to, its permissions and the copy's size.
- * {@code library-path}: prints the JVM's java.library.path.
+ * {@code library-path}: prints the JVM's java.library.path. {@code clock}: samples Quillon and
+ * prints the file its library was mapped from. {@code availability}: asks NimboNative twice
+ * whether Quillon's library is available and why not, then uses the class, and prints the
+ * answers and how many copies of the library are mapped.
  */
 public final class DistScenarios {
     static final String TEXT = "carried by the jar";
@@ -29,6 +32,8 @@ public final class DistScenarios {
                 for (int i = 1; i < a.length; i++) extract(a[i]);
             }
             case "library-path" -> System.out.println(System.getProperty("java.library.path"));
+            case "clock" -> clock();
+            case "availability" -> availability();
             default -> throw new IllegalArgumentException("no scenario " + a[0]);
         }
     }
@@ -48,14 +53,42 @@ public final class DistScenarios {
         long micros = Quillon.TempsSys();
         System.out.println("quillon " + (micros >= 0 && micros < 1_000_000 ? "in range" : micros));
 
+        for (String file : mapped("NimboSend|NimboReceive|NimboSendUnicast|Quillon")) {
+            System.out.println("mapped " + file);
+        }
+    }
+
+    /** The files whose name is lib&lt;one of names&gt;.so that this process has mapped. */
+    static TreeSet<String> mapped(String names) throws Exception {
         TreeSet<String> mapped = new TreeSet<>();
         for (String line : Files.readAllLines(Path.of("/proc/self/maps"))) {
             String[] fields = line.split(" +", 6);
-            if (fields.length == 6 && fields[5].matches(".*/lib(NimboSend|NimboReceive|NimboSendUnicast|Quillon)\\.so.*")) {
+            if (fields.length == 6 && fields[5].matches(".*/lib(" + names + ")\\.so.*")) {
                 mapped.add(fields[5]);
             }
         }
-        for (String file : mapped) System.out.println("mapped " + file);
+        return mapped;
+    }
+
+    static void clock() throws Exception {
+        long micros = Quillon.TempsSys();
+        System.out.println("quillon " + (micros >= 0 && micros < 1_000_000 ? "in range" : micros));
+        for (String file : mapped("Quillon")) System.out.println("mapped " + file);
+    }
+
+    static void availability() throws Exception {
+        for (int i = 0; i < 2; i++) {
+            Throwable cause = NimboNative.unavailabilityCause("Quillon");
+            System.out.println("available " + NimboNative.isAvailable("Quillon") + " cause "
+                    + (cause == null ? "none" : cause.getMessage()));
+        }
+        try {
+            Quillon.TempsSys();
+            System.out.println("class works");
+        } catch (UnsatisfiedLinkError e) {
+            System.out.println("class fails " + e.getMessage());
+        }
+        System.out.println("copies mapped " + mapped("Quillon").size());
     }
 
     static String received(DatagramSocket socket) throws Exception {

@@ -2,6 +2,7 @@
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -26,12 +27,17 @@ import org.junit.jupiter.params.provider.EnumSource;
  */
 class DistributionTest {
     static final String GROUP = "239.1.2.3";
-    static final String NATIVE_DIR = "native/linux-x86_64/";
+    /** Where the jar keeps the libraries for the platform this JVM runs on. */
+    static final String NATIVE_DIR = "META-INF/native/"
+            + NimboNative.platform(System.getProperty("os.name"), System.getProperty("os.arch")) + "/";
+    /** Every platform nimbo-all.jar carries libraries for. */
+    static final List<String> PLATFORMS = List.of(System.getProperty("nimbo.platforms").split(","));
     static final Path ALL_JAR = Path.of(System.getProperty("nimbo.all.jar"));
     static final Path PLAIN_JAR = Path.of(System.getProperty("nimbo.jar"));
     static final Path DEB_ROOT = Path.of(System.getProperty("nimbo.deb.root"));
     static final String TESTS_JAR = System.getProperty("nimbo.tests.jar");
     static final List<String> CLASSES = List.of(System.getProperty("nimbo.classes").split(","));
+    static final List<String> LIBRARIES = List.of(System.getProperty("nimbo.libraries").split(","));
     static final Path TMP = Path.of(System.getProperty("java.io.tmpdir"));
 
     @BeforeAll
@@ -67,10 +73,18 @@ class DistributionTest {
     /** java [-Djava.library.path=P] -cp JAR:tests mainClass args, without LD_LIBRARY_PATH. */
     static Harness.Child run(List<String> env, Path jar, Path libraryPath, String mainClass, String... args)
             throws Exception {
+        return run(env, jar, libraryPath, List.of(), mainClass, args);
+    }
+
+    /** The same with more JVM options. */
+    static Harness.Child run(List<String> env, Path jar, Path libraryPath, List<String> options, String mainClass,
+            String... args) throws Exception {
         List<String> command = new ArrayList<>(List.of("env", "-u", "LD_LIBRARY_PATH"));
         command.addAll(env);
-        command.addAll(List.of(System.getProperty("java.home") + "/bin/java", "-Xcheck:jni"));
+        command.addAll(List.of(System.getProperty("java.home") + "/bin/java", "-Xcheck:jni",
+                Harness.ENABLE_NATIVE_ACCESS));
         if (libraryPath != null) command.add("-Djava.library.path=" + libraryPath);
+        command.addAll(options);
         command.addAll(List.of("-cp", jar + ":" + TESTS_JAR, mainClass));
         command.addAll(List.of(args));
         return Harness.run(command);
@@ -103,8 +117,11 @@ class DistributionTest {
         }
     }
 
+    /** Debian's JVMs look in /usr/lib/jni; others (such as Temurin) need java.library.path. */
     @Test
-    void theInstalledPackageNeedsNoLibraryPath() throws Exception {
+    void theInstalledPackageNeedsNoLibraryPathOnDebiansJvms() throws Exception {
+        assumeTrue("Debian".equals(System.getProperty("java.vendor")),
+                "not a Debian JVM: " + System.getProperty("java.vendor"));
         Harness.Child child = run(List.of(), PLAIN_JAR, null, "DistScenarios", "library-path");
         assertTrue(List.of(child.out().strip().split(":")).contains("/usr/lib/jni"),
                 "this JVM does not look in /usr/lib/jni by default: " + child);
@@ -133,9 +150,9 @@ class DistributionTest {
     void theJarsHoldTheClassesAndOnlyTheAllJarTheLibraries() throws Exception {
         Set<String> classes = new TreeSet<>(Set.of("META-INF/MANIFEST.MF", "META-INF/LICENSE", "NimboNative.class"));
         Set<String> natives = new TreeSet<>();
-        for (String name : CLASSES) {
-            classes.add(name + ".class");
-            natives.add(NATIVE_DIR + "lib" + name + ".so");
+        for (String name : CLASSES) classes.add(name + ".class");
+        for (String platform : PLATFORMS) {
+            for (String name : LIBRARIES) natives.add("META-INF/native/" + platform + "/lib" + name + ".so");
         }
         Set<String> all = new TreeSet<>(classes);
         all.addAll(natives);
@@ -160,7 +177,7 @@ class DistributionTest {
         assertEquals(1, child.status(), child::toString);
         assertTrue(child.err().contains("java.lang.UnsatisfiedLinkError: cannot load library NimboReceive: "
                 + "no NimboReceive in java.library.path: "), child::toString);
-        assertTrue(child.err().contains("; from the jar: no native/linux-x86_64/libNimboReceive.so on the class path"),
+        assertTrue(child.err().contains("; from the jar: no " + NATIVE_DIR + "libNimboReceive.so on the class path"),
                 child::toString);
     }
 

@@ -22,6 +22,9 @@ import java.util.concurrent.TimeUnit;
 
 /** What the JVM tests share: the namespace guard, child JVMs and the wire watcher. */
 final class Harness {
+    /** What every test JVM runs with, so that no JDK warns about loading our libraries. */
+    static final String ENABLE_NATIVE_ACCESS = "--enable-native-access=ALL-UNNAMED";
+
     private Harness() {}
 
     /** Datagram tests may only run in a namespace whose one interface is loopback. */
@@ -75,10 +78,14 @@ final class Harness {
      * while its watcher thread may still compare signal handlers against the table just freed; it
      * then prints "Warning: SIGSEGV handler modified!" on stdout now and then. AllowUserSignalHandlers
      * turns that signal check off; the JNI checks stay on.
+     *
+     * <p>From JDK 24 on, loading a library from the class path warns on standard error unless
+     * native access is enabled for it; JDK 17 takes the flag too.
      */
     static List<String> javaCommand(List<String> options, String mainClass, String... args) {
         List<String> command = new ArrayList<>(List.of(
                 System.getProperty("java.home") + "/bin/java", "-Xcheck:jni", "-XX:+AllowUserSignalHandlers",
+                ENABLE_NATIVE_ACCESS,
                 "-Djava.library.path=" + System.getProperty("java.library.path"),
                 "-cp", System.getProperty("nimbo.classpath")));
         command.addAll(options);
@@ -93,16 +100,23 @@ final class Harness {
         return inherited.isEmpty() ? library : inherited + " " + library;
     }
 
+    /** Runs a command to its end; fails on any JNI complaint or JVM warning in its output. */
     static Child run(List<String> command) throws IOException, InterruptedException {
+        Child child = capture(command);
+        String all = child.out + child.err;
+        assertNoJniComplaint(all);
+        assertFalse(all.contains("WARNING") || all.contains("VM warning"), "the JVM warned:\n" + child);
+        return child;
+    }
+
+    /** Runs a command to its end and returns what it left, whatever it printed. */
+    static Child capture(List<String> command) throws IOException, InterruptedException {
         File out = File.createTempFile("child", ".out");
         File err = File.createTempFile("child", ".err");
         try {
             Process p = new ProcessBuilder(command).redirectOutput(out).redirectError(err).start();
             assertTrue(p.waitFor(60, TimeUnit.SECONDS), "child did not finish: " + command);
-            Child child = new Child(Files.readString(out.toPath()), Files.readString(err.toPath()),
-                    p.exitValue());
-            assertNoJniComplaint(child.out + child.err);
-            return child;
+            return new Child(Files.readString(out.toPath()), Files.readString(err.toPath()), p.exitValue());
         } finally {
             out.delete();
             err.delete();

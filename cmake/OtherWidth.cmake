@@ -1,0 +1,81 @@
+# SPDX-License-Identifier: Apache-2.0
+# The other x86 width's JNI libraries, for nimbo-all.jar. An x86-64 build also builds them for
+# i386 (an i386 build, for x86-64) in <build>/<platform>/, from the same sources, with the other
+# toolchain file and NIMBO_JNI_ONLY. Without a compiler for that width the jar carries this
+# width alone.
+#
+# Sets NIMBO_JAR_PLATFORMS (this build's platform first) and, when the other width is built,
+# NIMBO_OTHER_PLATFORM, NIMBO_OTHER_LIB_DIR and the target nimbo_other_width.
+include(CheckCXXSourceCompiles)
+include(CMakePushCheckState)
+
+set(NIMBO_OTHER_WIDTH AUTO CACHE STRING
+  "Also build the JNI libraries for the other x86 width, for nimbo-all.jar: AUTO, ON or OFF")
+set_property(CACHE NIMBO_OTHER_WIDTH PROPERTY STRINGS AUTO ON OFF)
+
+if(NIMBO_PLATFORM STREQUAL "linux-x86")
+  set(other_platform linux-x86_64)
+  set(other_toolchain x86_64)
+  set(other_flag -m64)
+else()
+  set(other_platform linux-x86)
+  set(other_toolchain i386)
+  set(other_flag -m32)
+endif()
+
+set(NIMBO_JAR_PLATFORMS ${NIMBO_PLATFORM})
+set(NIMBO_OTHER_PLATFORM "")
+set(why_not "")
+if(NIMBO_SANITIZE)
+  set(why_not "a sanitized build needs no jar for other platforms")
+elseif(NOT NIMBO_OTHER_WIDTH)
+  set(why_not "NIMBO_OTHER_WIDTH is ${NIMBO_OTHER_WIDTH}")
+else()
+  # A program that links in the other width proves the compiler, its libc and its C++ runtime.
+  cmake_push_check_state(RESET)
+  set(CMAKE_REQUIRED_FLAGS ${other_flag})
+  set(CMAKE_REQUIRED_LINK_OPTIONS ${other_flag})
+  set(CMAKE_REQUIRED_QUIET ON)
+  check_cxx_source_compiles("#include <cstdio>\nint main() { std::puts(\"\"); }"
+    NIMBO_COMPILER_HAS_${other_toolchain})
+  cmake_pop_check_state()
+  if(NOT NIMBO_COMPILER_HAS_${other_toolchain})
+    set(why_not "${CMAKE_CXX_COMPILER} ${other_flag} cannot link a program (apt-get install g++-multilib)")
+  endif()
+endif()
+
+if(why_not)
+  if(NIMBO_OTHER_WIDTH STREQUAL "ON")
+    message(FATAL_ERROR "NIMBO_OTHER_WIDTH is ON, but ${why_not}")
+  endif()
+  message(STATUS "nimbo-all.jar carries ${NIMBO_PLATFORM} only: ${why_not}")
+  return()
+endif()
+
+set(NIMBO_OTHER_PLATFORM ${other_platform})
+set(other_build ${CMAKE_BINARY_DIR}/${other_platform})
+set(NIMBO_OTHER_LIB_DIR ${other_build}/lib)
+list(APPEND NIMBO_JAR_PLATFORMS ${other_platform})
+set(other_libraries)
+foreach(name IN LISTS NIMBO_LIBRARIES)
+  list(APPEND other_libraries ${NIMBO_OTHER_LIB_DIR}/lib${name}.so)
+endforeach()
+
+include(ExternalProject)
+# One job: it runs beside this build's own jobs, which -j already bounds.
+ExternalProject_Add(nimbo_other_width
+  SOURCE_DIR ${PROJECT_SOURCE_DIR}
+  BINARY_DIR ${other_build}
+  CMAKE_GENERATOR ${CMAKE_GENERATOR}
+  CMAKE_ARGS
+    -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/${other_toolchain}.cmake
+    -DNIMBO_JNI_ONLY=ON
+    -DJAVA_HOME=$ENV{JAVA_HOME}
+    -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+    -DNIMBO_WERROR=${NIMBO_WERROR}
+  BUILD_COMMAND ${CMAKE_COMMAND} --build ${other_build} --parallel 1
+  INSTALL_COMMAND ""
+  BUILD_ALWAYS ON
+  BUILD_BYPRODUCTS ${other_libraries})
+message(STATUS "nimbo-all.jar carries ${NIMBO_PLATFORM} and ${other_platform} "
+  "(the ${other_platform} libraries are built in ${other_build} with cmake/${other_toolchain}.cmake)")
