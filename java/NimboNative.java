@@ -35,12 +35,22 @@ public final class NimboNative {
 
     private NimboNative() {}
 
-    /** Whether lib&lt;library&gt;.so is loaded, loading it first if it was never tried. */
+    /**
+     * Whether a library is loaded, loading it first if it was never tried.
+     *
+     * @param library the library's name without prefix or suffix, such as {@code NimboSend}
+     * @return true when lib&lt;library&gt;.so is loaded
+     */
     public static boolean isAvailable(String library) {
         return outcome(library) == null;
     }
 
-    /** Why lib&lt;library&gt;.so could not be loaded, or null when it is loaded; loads it if never tried. */
+    /**
+     * Why a library could not be loaded, loading it first if it was never tried; nothing is thrown.
+     *
+     * @param library the library's name without prefix or suffix, such as {@code NimboSend}
+     * @return the error that loading lib&lt;library&gt;.so gave, or null when it is loaded
+     */
     public static Throwable unavailabilityCause(String library) {
         return outcome(library);
     }
