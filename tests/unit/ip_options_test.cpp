@@ -145,8 +145,9 @@ TEST_P(KernelTakes, Ipv4ListsWithRouterAlert) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   ASSERT_GE(fd, 0);
   const Bytes& before = GetParam();
-  if (!before.empty())
+  if (!before.empty()) {
     ASSERT_EQ(setsockopt(fd, IPPROTO_IP, IP_OPTIONS, before.data(), static_cast<socklen_t>(before.size())), 0);
+  }
   std::uint8_t buffer[nimbo::kIpv4OptionsMax] = {};
   socklen_t length = sizeof buffer;
   ASSERT_EQ(getsockopt(fd, IPPROTO_IP, IP_OPTIONS, buffer, &length), 0);
