@@ -27,6 +27,23 @@ bool is_exactly(JNIEnv* env, jobject object, const char* name) {
   return env->IsSameObject(env->GetObjectClass(object), wanted);
 }
 
+// A DatagramChannelImpl, or a subclass of it such as System.inheritedChannel()'s, whose class the
+// boot loader defined. The class is package-private, so no other loader can subclass it anyway.
+bool is_jdk_channel(JNIEnv* env, jobject object) {
+  const jclass impl = env->FindClass(kChannelImpl);
+  if (impl == nullptr) {
+    env->ExceptionClear();
+    return false;
+  }
+  if (!env->IsInstanceOf(object, impl)) return false;
+  const jclass type = env->GetObjectClass(object);
+  const jclass class_type = env->GetObjectClass(type);
+  const jmethodID loader_of = env->GetMethodID(class_type, "getClassLoader", "()Ljava/lang/ClassLoader;");
+  if (loader_of == nullptr) return false;
+  const jobject loader = env->CallObjectMethod(type, loader_of);
+  return !env->ExceptionCheck() && loader == nullptr;
+}
+
 // A field of the declaring class (never one a subclass declares under the same name). Without
 // such a field this JDK is laid out differently, so IllegalArgumentException, never a guess.
 jfieldID field(JNIEnv* env, const char* declaring, const char* name, const char* signature) {
@@ -49,7 +66,8 @@ jobject object_field(JNIEnv* env, jobject object, const char* declaring, const c
 // either the adaptor of a channel, or a DatagramSocket delegating to one (JDK 17 and later by
 // default; with the old implementation it delegates to something else).
 jobject channel_of(JNIEnv* env, jobject target) {
-  if (is_exactly(env, target, kChannelImpl)) return target;
+  if (is_jdk_channel(env, target)) return target;
+  if (env->ExceptionCheck()) return nullptr;
   jobject socket = target;
   const jclass datagram_socket = env->FindClass(kDatagramSocket);
   if (datagram_socket == nullptr) return nullptr;
@@ -59,7 +77,7 @@ jobject channel_of(JNIEnv* env, jobject target) {
   }
   if (socket != nullptr && is_exactly(env, socket, kSocketAdaptor)) {
     const jobject channel = object_field(env, socket, kSocketAdaptor, "dc", "Lsun/nio/ch/DatagramChannelImpl;");
-    if (channel != nullptr && is_exactly(env, channel, kChannelImpl)) return channel;
+    if (channel != nullptr && is_jdk_channel(env, channel)) return channel;
     if (env->ExceptionCheck()) return nullptr;
   }
   not_ours(env);
