@@ -1,15 +1,23 @@
 set(NIMBO_INSTALL_JNIDIR lib/jni CACHE STRING "Install folder of the JNI libraries, below the prefix")
 
-# nimbo_jni_library(<Class> SOURCES ... [LINK ...] [IMPORTS_AT_LOAD])
+# nimbo_jni_library(<Class> SOURCES ... [LINK ...] [IMPORTS_AT_LOAD] [OUTPUT_NAME <name>]
+#                   [HEADERS <target>])
 #
-# One JNI library per Java class: lib<Class>.so in NIMBO_LIB_DIR, compiled against the headers
-# javac generates from the class, exporting only its Java_ functions and needing only libc.
-# Every symbol must resolve at link time, unless IMPORTS_AT_LOAD says the library takes some
-# from whatever the process has already loaded.
+# One JNI library per Java class: lib<Class>.so (lib<name>.so) in NIMBO_LIB_DIR, compiled against
+# the headers javac generates from the class (those of HEADERS, nimbo_jni_headers by default),
+# exporting only its Java_ functions and needing only libc. Every symbol must resolve at link
+# time, unless IMPORTS_AT_LOAD says the library takes some from whatever the process has already
+# loaded.
 function(nimbo_jni_library name)
-  cmake_parse_arguments(ARG "IMPORTS_AT_LOAD" "" "SOURCES;LINK" ${ARGN})
+  cmake_parse_arguments(ARG "IMPORTS_AT_LOAD" "OUTPUT_NAME;HEADERS" "SOURCES;LINK" ${ARGN})
+  if(NOT ARG_HEADERS)
+    set(ARG_HEADERS nimbo_jni_headers)
+  endif()
   add_library(${name} SHARED ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE nimbo_jni_headers JNI::JNI ${ARG_LINK})
+  if(ARG_OUTPUT_NAME)
+    set_target_properties(${name} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
+  endif()
+  target_link_libraries(${name} PRIVATE ${ARG_HEADERS} JNI::JNI ${ARG_LINK})
   nimbo_libc_only(${name})
   if(NOT ARG_IMPORTS_AT_LOAD)
     target_link_options(${name} PRIVATE -Wl,-z,defs)
