@@ -1,13 +1,17 @@
 import java.net.DatagramPacket;
 import java.net.DatagramSocket;
 import java.net.InetSocketAddress;
+import java.net.StandardProtocolFamily;
+import java.nio.ByteBuffer;
+import java.nio.channels.DatagramChannel;
 import java.nio.charset.StandardCharsets;
 import java.util.Arrays;
+import nimbo.RouterAlert;
 
 /**
- * Sends datagrams to a host behind a router: through NimboSend and NimboSendUnicast (both with
- * Router Alert, one of them as long as the libraries allow) and through a plain JDK socket
- * (without). Two more go to the router's own address, one with Router Alert and one without:
+ * Sends datagrams to a host behind a router: through NimboSend, NimboSendUnicast (one of them as
+ * long as the libraries allow) and a JDK channel given Router Alert by nimbo.RouterAlert, all
+ * with Router Alert, and through a plain JDK socket (without). Two more go to the router's own address, one with Router Alert and one without:
  * the router receives those itself and must not forward them.
  */
 public final class RouterDemo {
@@ -25,6 +29,10 @@ public final class RouterDemo {
         NimboSendUnicast.write(router, port, ascii("to the router, from NimboSendUnicast"));
         NimboSendUnicast.write(host, port, ascii("from NimboSendUnicast"));
         NimboSendUnicast.write(host, port, longest("6500 bytes from NimboSendUnicast"));
+
+        try (DatagramChannel channel = RouterAlert.enable(DatagramChannel.open(StandardProtocolFamily.INET))) {
+            channel.send(ByteBuffer.wrap(ascii("from a JDK DatagramChannel")), new InetSocketAddress(host, port));
+        }
 
         try (DatagramSocket socket = new DatagramSocket()) {
             send(socket, host, port, ascii("from a JDK DatagramSocket"));
