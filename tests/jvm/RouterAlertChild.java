@@ -9,6 +9,7 @@ import java.net.NetworkInterface;
 import java.net.SocketAddress;
 import java.net.SocketOption;
 import java.net.StandardProtocolFamily;
+import java.net.StandardSocketOptions;
 import java.nio.ByteBuffer;
 import java.nio.channels.DatagramChannel;
 import java.nio.channels.MembershipKey;
@@ -19,12 +20,18 @@ import nimbo.RouterAlert;
 /**
  * What RouterAlertTest runs in a JVM of its own, so that its streams can be checked:
  * {@code use CASE} prints the class of what the call threw ("none" when nothing), and
- * {@code inherited PORT} enables, sends, disables and sends again on System.inheritedChannel().
+ * {@code inherited PORT} enables, sends, disables and sends again on System.inheritedChannel(),
+ * {@code wire PORT VALUE INTERFACE} sends from a dual-stack channel with both Router Alerts to
+ * 127.0.0.1, 239.1.2.3 (TTL 128), ::1 and ff15::1 (out of INTERFACE).
  */
 public final class RouterAlertChild {
     private RouterAlertChild() {}
 
     public static void main(String[] args) throws Exception {
+        if (args[0].equals("wire")) {
+            wire(Integer.parseInt(args[1]), Integer.parseInt(args[2]), args[3]);
+            return;
+        }
         if (args[0].equals("inherited")) {
             inherited(Integer.parseInt(args[1]));
             return;
@@ -73,6 +80,16 @@ public final class RouterAlertChild {
         channel.send(ByteBuffer.wrap("on".getBytes(StandardCharsets.US_ASCII)), to);
         RouterAlert.disable(channel);
         channel.send(ByteBuffer.wrap("off".getBytes(StandardCharsets.US_ASCII)), to);
+    }
+
+    private static void wire(int port, int value, String nic) throws IOException {
+        try (DatagramChannel channel = RouterAlert.enableIPv6(RouterAlert.enable(DatagramChannel.open()), value)) {
+            channel.setOption(StandardSocketOptions.IP_MULTICAST_TTL, 128);
+            channel.setOption(StandardSocketOptions.IP_MULTICAST_IF, NetworkInterface.getByName(nic));
+            for (String host : new String[] {"127.0.0.1", "239.1.2.3", "::1", "ff15::1"}) {
+                channel.send(ByteBuffer.wrap(host.getBytes(StandardCharsets.US_ASCII)), new InetSocketAddress(host, port));
+            }
+        }
     }
 
     /** A DatagramChannel that is not the JDK's. */

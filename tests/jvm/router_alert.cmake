@@ -49,3 +49,12 @@ nimbo_router_alert_jvm_tests(jdk17 ${Java_JAVA_EXECUTABLE})
 if(EXISTS ${NIMBO_JAVA_25})
   nimbo_router_alert_jvm_tests(jdk25 ${NIMBO_JAVA_25})
 endif()
+
+# tshark and nimbo-watch --ipv6 see both Router Alerts on a JDK channel's datagrams, IPv6
+# multicast across a link between two hosts.
+add_test(NAME wire.router_alert_channel
+  COMMAND ${PROJECT_SOURCE_DIR}/tests/router-net --one-link ${PROJECT_SOURCE_DIR}/tests/wire/channel-check
+    ${Java_JAVA_EXECUTABLE} ${NIMBO_MODULE_JAR}:${NIMBO_ROUTER_ALERT_TESTS_JAR} ${NIMBO_LIB_DIR}
+    $<TARGET_FILE:nimbo-watch> -Xcheck:jni)
+set_tests_properties(wire.router_alert_channel PROPERTIES
+  LABELS "jvm;wire;routeralert" TIMEOUT 120 FAIL_REGULAR_EXPRESSION "in native method;WARNING")
