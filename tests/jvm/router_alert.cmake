@@ -58,3 +58,11 @@ add_test(NAME wire.router_alert_channel
     $<TARGET_FILE:nimbo-watch> -Xcheck:jni)
 set_tests_properties(wire.router_alert_channel PROPERTIES
   LABELS "jvm;wire;routeralert" TIMEOUT 120 FAIL_REGULAR_EXPRESSION "in native method;WARNING")
+
+# The README's example, a module of its own that requires nimbo, compiles and sends with Router Alert.
+get_filename_component(NIMBO_JDK_BIN ${Java_JAVA_EXECUTABLE} DIRECTORY)
+add_test(NAME jvm.readme_router_alert_example
+  COMMAND ${NETNS_RUN} ${PROJECT_SOURCE_DIR}/tests/readme-example ${PROJECT_SOURCE_DIR}/README.md
+    ${NIMBO_JDK_BIN} ${NIMBO_MODULE_JAR} ${NIMBO_LIB_DIR} $<TARGET_FILE:nimbo-watch>)
+set_tests_properties(jvm.readme_router_alert_example PROPERTIES
+  LABELS "jvm;routeralert" TIMEOUT 120 FAIL_REGULAR_EXPRESSION "in native method;WARNING")
