@@ -17,6 +17,7 @@ import java.nio.channels.ClosedChannelException;
 import java.nio.channels.DatagramChannel;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicReference;
 import nimbo.RouterAlert;
 import org.junit.jupiter.api.BeforeAll;
@@ -127,16 +128,18 @@ class RouterAlertTest {
 
     /**
      * A thread toggling Router Alert while the channel is closed under it never touches the
-     * descriptor number after the close: a socket opened at once, likely on that number, stays plain.
+     * descriptor number after the close: a socket opened at once, likely on that number, stays
+     * plain, and the thread stops at the close rather than going on with the new socket.
      */
     @Test
     void closeUnderAConcurrentCallerLeavesTheNextSocketAlone() throws Exception {
         for (int round = 0; round < 200; round++) {
             DatagramChannel channel = DatagramChannel.open();
             AtomicReference<Throwable> failure = new AtomicReference<>();
+            AtomicBoolean stop = new AtomicBoolean();
             Thread toggler = new Thread(() -> {
                 try {
-                    while (true) {
+                    while (!stop.get()) {
                         RouterAlert.enable(channel);
                         RouterAlert.disable(channel);
                     }
@@ -150,7 +153,9 @@ class RouterAlertTest {
             Thread.yield();
             channel.close();
             try (DatagramChannel next = DatagramChannel.open()) {
-                toggler.join();
+                toggler.join(10_000);
+                stop.set(true);
+                assertFalse(toggler.isAlive(), "round " + round + ": still toggling after the close");
                 assertNull(failure.get());
                 assertFalse(RouterAlert.isEnabled(next), "round " + round);
             }
