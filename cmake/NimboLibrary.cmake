@@ -1,15 +1,15 @@
 set(NIMBO_INSTALL_JNIDIR lib/jni CACHE STRING "Install folder of the JNI libraries, below the prefix")
 
 # nimbo_jni_library(<Class> SOURCES ... [LINK ...] [IMPORTS_AT_LOAD] [OUTPUT_NAME <name>]
-#                   [HEADERS <target>])
+#                   [HEADERS <target>] [NO_INSTALL])
 #
 # One JNI library per Java class: lib<Class>.so (lib<name>.so) in NIMBO_LIB_DIR, compiled against
 # the headers javac generates from the class (those of HEADERS, nimbo_jni_headers by default),
 # exporting only its Java_ functions and needing only libc. Every symbol must resolve at link
 # time, unless IMPORTS_AT_LOAD says the library takes some from whatever the process has already
-# loaded.
+# loaded. NO_INSTALL keeps it out of the install, and so out of the Debian package.
 function(nimbo_jni_library name)
-  cmake_parse_arguments(ARG "IMPORTS_AT_LOAD" "OUTPUT_NAME;HEADERS" "SOURCES;LINK" ${ARGN})
+  cmake_parse_arguments(ARG "IMPORTS_AT_LOAD;NO_INSTALL" "OUTPUT_NAME;HEADERS" "SOURCES;LINK" ${ARGN})
   if(NOT ARG_HEADERS)
     set(ARG_HEADERS nimbo_jni_headers)
   endif()
@@ -21,6 +21,9 @@ function(nimbo_jni_library name)
   nimbo_libc_only(${name})
   if(NOT ARG_IMPORTS_AT_LOAD)
     target_link_options(${name} PRIVATE -Wl,-z,defs)
+  endif()
+  if(ARG_NO_INSTALL)
+    return()
   endif()
   # Where Debian keeps JNI libraries; not executable, as Debian wants shared libraries.
   install(TARGETS ${name}

@@ -66,3 +66,10 @@ add_test(NAME jvm.readme_router_alert_example
     ${NIMBO_JDK_BIN} ${NIMBO_MODULE_JAR} ${NIMBO_LIB_DIR} $<TARGET_FILE:nimbo-watch>)
 set_tests_properties(jvm.readme_router_alert_example PROPERTIES
   LABELS "jvm;routeralert" TIMEOUT 120 FAIL_REGULAR_EXPRESSION "in native method;WARNING")
+
+# libnimbo.so: libc only, Java_nimbo_ exports only.
+if(NOT NIMBO_SANITIZE)
+  add_test(NAME linkage.nimbo
+    COMMAND ${PROJECT_SOURCE_DIR}/tests/check-linkage $<TARGET_FILE:nimbo_native> nimbo)
+  set_tests_properties(linkage.nimbo PROPERTIES LABELS "unit;routeralert")
+endif()
