@@ -15,7 +15,7 @@ import java.util.stream.Collectors;
  * same system calls from plain C++. Prints each table as it is done, then writes them all to
  * RESULTS.md (and the receive figures to receive.dat for the chart) in the output folder.
  *
- * <p>Usage: Bench [--quick] [--out DIR] [--notes FILE] [--tables receive,unicast,multicast,clock]
+ * <p>Usage: Bench [--quick] [--out DIR] [--notes FILE] [--tables receive,unicast,multicast,clock,channel]
  */
 public final class Bench {
     private Bench() {}
@@ -42,7 +42,7 @@ public final class Bench {
             boolean quick = false;
             Path out = Path.of(".");
             Path notes = null;
-            List<String> tables = List.of("receive", "unicast", "multicast", "clock");
+            List<String> tables = List.of("receive", "unicast", "multicast", "clock", "channel");
             for (int i = 0; i < args.length; i++) {
                 switch (args[i]) {
                     case "--quick" -> quick = true;
@@ -68,6 +68,7 @@ public final class Bench {
                 case "unicast" -> SendBench.unicast(config);
                 case "multicast" -> SendBench.multicast(config);
                 case "clock" -> ClockBench.run(config);
+                case "channel" -> ChannelBench.run(config);
                 default -> throw new IllegalArgumentException("unknown table " + table);
             };
             System.out.println(section.markdown());

@@ -123,7 +123,7 @@ final class SendBench {
     }
 
     /** The trial, then the sink emptied: every datagram sent must have arrived, its bytes intact. */
-    private static Trials.Trial delivered(int sink, int length, Trials.Trial send) {
+    static Trials.Trial delivered(int sink, int length, Trials.Trial send) {
         return n -> {
             long elapsed = send.run(n);
             int arrived = BenchLoops.discard(sink);

@@ -32,4 +32,22 @@ class UtfChars {
   const char* chars_;
 };
 
+// Room for a native method's local references, all released when the guard goes out of scope.
+// ok() is false when the VM had no room; an OutOfMemoryError is then pending.
+class LocalFrame {
+ public:
+  LocalFrame(JNIEnv* env, jint capacity) : env_(env), ok_(env->PushLocalFrame(capacity) == 0) {}
+  ~LocalFrame() {
+    if (ok_) env_->PopLocalFrame(nullptr);
+  }
+  LocalFrame(const LocalFrame&) = delete;
+  LocalFrame& operator=(const LocalFrame&) = delete;
+
+  bool ok() const { return ok_; }
+
+ private:
+  JNIEnv* env_;
+  bool ok_;
+};
+
 }  // namespace nimbo

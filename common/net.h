@@ -9,13 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ip_options.h"
+
 namespace nimbo {
 
 constexpr std::size_t kOptionBufferSize = 44;  // 40 bytes of IPv4 options, rounded up with room to spare
 constexpr std::size_t kOptionSpaceMax = 40;    // the most IPv4 option bytes a header can hold
-
-// IP Router Alert (RFC 2113): copied flag, class 0, option 20; length 4; value 0, "examine the packet".
-constexpr std::uint8_t kRouterAlert[4] = {0x94, 0x04, 0x00, 0x00};
 
 // The first IPv4 address of a host lookup, in network byte order. Any other kind of answer
 // (no answer, an address family other than AF_INET, an address not 4 bytes long) is false.

@@ -1,0 +1,152 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "ip_options.h"
+
+#include <cstring>
+
+#include "ip_options.h"
+
+namespace nimbo {
+
+namespace {
+
+constexpr std::size_t kNone = ~std::size_t{0};
+constexpr std::uint8_t kIpv4EndOfList = 0;
+constexpr std::uint8_t kIpv4NoOperation = 1;
+constexpr std::uint8_t kPad1 = 0;
+constexpr std::uint8_t kPadN = 1;
+constexpr std::size_t kHopByHopFirst = 2;  // options start after next header and length
+
+struct Scan {
+  bool ok;
+  std::size_t end;    // IPv4: where End of List or the bytes stop; IPv6: just past the last option that is not padding
+  std::size_t alert;  // offset of the first Router Alert, or kNone
+};
+
+Scan scan_ipv4(const std::uint8_t* o, std::size_t length) {
+  Scan s{true, 0, kNone};
+  while (s.end < length && o[s.end] != kIpv4EndOfList) {
+    if (o[s.end] == kIpv4NoOperation) {
+      ++s.end;
+      continue;
+    }
+    if (s.end + 1 >= length || o[s.end + 1] < 2 || s.end + o[s.end + 1] > length) return {false, 0, kNone};
+    if (o[s.end] == kRouterAlert[0] && s.alert == kNone) s.alert = s.end;
+    s.end += o[s.end + 1];
+  }
+  return s;
+}
+
+std::size_t round_up(std::size_t n, std::size_t unit) { return (n + unit - 1) / unit * unit; }
+
+bool header_length_ok(const std::uint8_t* h, std::size_t length) {
+  return length >= 8 && length <= kHopByHopMax && length == (h[1] + 1u) * 8u;
+}
+
+Scan scan_ipv6(const std::uint8_t* h, std::size_t length) {
+  Scan s{true, kHopByHopFirst, kNone};
+  if (length == 0) return s;
+  if (!header_length_ok(h, length)) return {false, 0, kNone};
+  std::size_t at = kHopByHopFirst;
+  while (at < length) {
+    if (h[at] == kPad1) {
+      ++at;
+      continue;
+    }
+    if (at + 1 >= length || at + 2 + h[at + 1] > length) return {false, 0, kNone};
+    if (h[at] == kIpv6RouterAlertType && h[at + 1] == 2 && s.alert == kNone) s.alert = at;
+    const std::size_t next = at + 2 + h[at + 1];
+    if (h[at] != kPadN) s.end = next;
+    at = next;
+  }
+  return s;
+}
+
+// Pads from `at` to a multiple of 8 with Pad1 or PadN and fills in the header's length byte.
+std::size_t pad_hop_by_hop(std::uint8_t (&h)[kHopByHopMax], std::size_t at) {
+  const std::size_t total = round_up(at, 8);
+  const std::size_t gap = total - at;
+  std::memset(h + at, 0, gap);
+  if (gap >= 2) {
+    h[at] = kPadN;
+    h[at + 1] = static_cast<std::uint8_t>(gap - 2);
+  }
+  h[1] = static_cast<std::uint8_t>(total / 8 - 1);
+  return total;
+}
+
+}  // namespace
+
+OptionEdit ipv4_add_router_alert(std::uint8_t (&options)[kIpv4OptionsMax], std::size_t* length) {
+  const Scan s = scan_ipv4(options, *length);
+  if (!s.ok) return OptionEdit::kMalformed;
+  if (s.alert != kNone) return OptionEdit::kUnchanged;
+  if (s.end + sizeof kRouterAlert > kIpv4OptionsMax) return OptionEdit::kNoRoom;
+  std::memcpy(options + s.end, kRouterAlert, sizeof kRouterAlert);
+  const std::size_t used = s.end + sizeof kRouterAlert;
+  *length = round_up(used, 4);
+  std::memset(options + used, kIpv4EndOfList, *length - used);
+  return OptionEdit::kChanged;
+}
+
+OptionEdit ipv4_remove_router_alert(std::uint8_t (&options)[kIpv4OptionsMax], std::size_t* length) {
+  Scan s = scan_ipv4(options, *length);
+  if (!s.ok) return OptionEdit::kMalformed;
+  if (s.alert == kNone) return OptionEdit::kUnchanged;
+  while (s.alert != kNone) {
+    const std::size_t cut = options[s.alert + 1];
+    std::memmove(options + s.alert, options + s.alert + cut, s.end - s.alert - cut);
+    s.end -= cut;
+    s = scan_ipv4(options, s.end);
+  }
+  *length = round_up(s.end, 4);
+  std::memset(options + s.end, kIpv4EndOfList, *length - s.end);
+  return OptionEdit::kChanged;
+}
+
+bool ipv4_has_router_alert(const std::uint8_t* options, std::size_t length) {
+  const Scan s = scan_ipv4(options, length);
+  return s.ok && s.alert != kNone;
+}
+
+OptionEdit ipv6_set_router_alert(std::uint8_t (&header)[kHopByHopMax], std::size_t* length,
+                                 std::uint16_t value) {
+  const Scan s = scan_ipv6(header, *length);
+  if (!s.ok) return OptionEdit::kMalformed;
+  const std::uint8_t bytes[4] = {kIpv6RouterAlertType, 2, static_cast<std::uint8_t>(value >> 8),
+                                 static_cast<std::uint8_t>(value)};
+  if (s.alert != kNone) {
+    if (std::memcmp(header + s.alert, bytes, sizeof bytes) == 0) return OptionEdit::kUnchanged;
+    std::memcpy(header + s.alert, bytes, sizeof bytes);
+    return OptionEdit::kChanged;
+  }
+  if (*length == 0) header[0] = 0;  // the kernel fills in the next header
+  std::size_t at = s.end;
+  if (at % 2 != 0) header[at++] = kPad1;  // Router Alert wants an even offset
+  if (round_up(at + sizeof bytes, 8) > kHopByHopMax) return OptionEdit::kNoRoom;
+  std::memcpy(header + at, bytes, sizeof bytes);
+  *length = pad_hop_by_hop(header, at + sizeof bytes);
+  return OptionEdit::kChanged;
+}
+
+OptionEdit ipv6_remove_router_alert(std::uint8_t (&header)[kHopByHopMax], std::size_t* length) {
+  Scan s = scan_ipv6(header, *length);
+  if (!s.ok) return OptionEdit::kMalformed;
+  if (s.alert == kNone) return OptionEdit::kUnchanged;
+  // Padding in its place keeps every other option at its offset, and so at its alignment.
+  while (s.alert != kNone) {
+    const std::uint8_t pad[4] = {kPadN, 2, 0, 0};
+    std::memcpy(header + s.alert, pad, sizeof pad);
+    s = scan_ipv6(header, *length);
+  }
+  *length = s.end == kHopByHopFirst ? 0 : pad_hop_by_hop(header, s.end);
+  return OptionEdit::kChanged;
+}
+
+bool ipv6_router_alert(const std::uint8_t* header, std::size_t length, std::uint16_t* value) {
+  const Scan s = scan_ipv6(header, length);
+  if (!s.ok || s.alert == kNone) return false;
+  *value = static_cast<std::uint16_t>(header[s.alert + 2] << 8 | header[s.alert + 3]);
+  return true;
+}
+
+}  // namespace nimbo

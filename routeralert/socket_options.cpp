@@ -1,0 +1,134 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "socket_options.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "ip_options.h"
+#include "jni_util.h"
+
+namespace nimbo {
+
+namespace {
+
+constexpr char kIOException[] = "java/io/IOException";
+
+// "<call>: <the system's text><note>"
+bool system_error(JNIEnv* env, const char* call, int error, const char* note = "") {
+  char text[128];
+  char message[320];
+  std::snprintf(message, sizeof message, "%s: %s%s", call, strerror_r(error, text, sizeof text), note);
+  throw_new(env, kIOException, message);
+  return false;
+}
+
+bool edit_failed(JNIEnv* env, OptionEdit edit) {
+  throw_new(env, kIOException,
+            edit == OptionEdit::kNoRoom ? "no room for Router Alert among the socket's options"
+                                        : "the socket's options do not parse");
+  return false;
+}
+
+bool read_ipv4(JNIEnv* env, int fd, std::uint8_t (&options)[kIpv4OptionsMax], std::size_t* length) {
+  socklen_t size = sizeof options;
+  if (getsockopt(fd, IPPROTO_IP, IP_OPTIONS, options, &size) != 0)
+    return system_error(env, "getsockopt(IP_OPTIONS)", errno);
+  *length = size;
+  return true;
+}
+
+bool write_ipv4(JNIEnv* env, int fd, const std::uint8_t* options, std::size_t length) {
+  if (setsockopt(fd, IPPROTO_IP, IP_OPTIONS, options, static_cast<socklen_t>(length)) != 0)
+    return system_error(env, "setsockopt(IP_OPTIONS)", errno);
+  return true;
+}
+
+bool read_ipv6(JNIEnv* env, int fd, std::uint8_t (&header)[kHopByHopMax], std::size_t* length) {
+  socklen_t size = sizeof header;
+  if (getsockopt(fd, IPPROTO_IPV6, IPV6_HOPOPTS, header, &size) != 0)
+    return system_error(env, "getsockopt(IPV6_HOPOPTS)", errno);
+  *length = size;
+  return true;
+}
+
+// Length 0 takes the header off the socket.
+bool write_ipv6(JNIEnv* env, int fd, const std::uint8_t* header, std::size_t length) {
+  if (setsockopt(fd, IPPROTO_IPV6, IPV6_HOPOPTS, length == 0 ? nullptr : header,
+                 static_cast<socklen_t>(length)) == 0)
+    return true;
+  const int error = errno;
+  return system_error(env, "setsockopt(IPV6_HOPOPTS)", error,
+                      error == EPERM ? " (an IPv6 hop-by-hop header needs CAP_NET_RAW)" : "");
+}
+
+}  // namespace
+
+bool socket_family(JNIEnv* env, int fd, int* family) {
+  socklen_t size = sizeof *family;
+  if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, family, &size) != 0)
+    return system_error(env, "getsockopt(SO_DOMAIN)", errno);
+  return true;
+}
+
+bool add_ipv4_router_alert(JNIEnv* env, int fd) {
+  std::uint8_t options[kIpv4OptionsMax] = {};
+  std::size_t length = 0;
+  if (!read_ipv4(env, fd, options, &length)) return false;
+  const OptionEdit edit = ipv4_add_router_alert(options, &length);
+  if (edit == OptionEdit::kUnchanged) return true;
+  if (edit != OptionEdit::kChanged) return edit_failed(env, edit);
+  return write_ipv4(env, fd, options, length);
+}
+
+bool remove_ipv4_router_alert(JNIEnv* env, int fd) {
+  std::uint8_t options[kIpv4OptionsMax] = {};
+  std::size_t length = 0;
+  if (!read_ipv4(env, fd, options, &length)) return false;
+  const OptionEdit edit = ipv4_remove_router_alert(options, &length);
+  if (edit == OptionEdit::kUnchanged) return true;
+  if (edit != OptionEdit::kChanged) return edit_failed(env, edit);
+  return write_ipv4(env, fd, options, length);
+}
+
+bool has_ipv4_router_alert(JNIEnv* env, int fd, bool* present) {
+  std::uint8_t options[kIpv4OptionsMax] = {};
+  std::size_t length = 0;
+  if (!read_ipv4(env, fd, options, &length)) return false;
+  *present = ipv4_has_router_alert(options, length);
+  return true;
+}
+
+bool set_ipv6_router_alert(JNIEnv* env, int fd, std::uint16_t value) {
+  std::uint8_t header[kHopByHopMax] = {};
+  std::size_t length = 0;
+  if (!read_ipv6(env, fd, header, &length)) return false;
+  const OptionEdit edit = ipv6_set_router_alert(header, &length, value);
+  if (edit == OptionEdit::kUnchanged) return true;
+  if (edit != OptionEdit::kChanged) return edit_failed(env, edit);
+  return write_ipv6(env, fd, header, length);
+}
+
+bool remove_ipv6_router_alert(JNIEnv* env, int fd) {
+  std::uint8_t header[kHopByHopMax] = {};
+  std::size_t length = 0;
+  if (!read_ipv6(env, fd, header, &length)) return false;
+  const OptionEdit edit = ipv6_remove_router_alert(header, &length);
+  if (edit == OptionEdit::kUnchanged) return true;
+  if (edit != OptionEdit::kChanged) return edit_failed(env, edit);
+  return write_ipv6(env, fd, header, length);
+}
+
+bool has_ipv6_router_alert(JNIEnv* env, int fd, bool* present) {
+  std::uint8_t header[kHopByHopMax] = {};
+  std::size_t length = 0;
+  if (!read_ipv6(env, fd, header, &length)) return false;
+  std::uint16_t value = 0;
+  *present = ipv6_router_alert(header, length, &value);
+  return true;
+}
+
+}  // namespace nimbo

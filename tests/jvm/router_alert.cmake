@@ -1,0 +1,69 @@
+# SPDX-License-Identifier: Apache-2.0
+# nimbo.RouterAlert in real JVMs, with the module jar on the class path and on the module path.
+add_executable(nimbo-with-ip-options with_ip_options.cpp)
+
+set(CMAKE_JAVA_COMPILE_FLAGS -Xlint:all,-serial -Werror --release 17)
+add_jar(nimbo_router_alert_tests
+  SOURCES Harness.java RouterAlertTest.java RouterAlertChild.java
+  INCLUDE_JARS nimbo_module ${JUNIT_CONSOLE})
+get_target_property(NIMBO_MODULE_JAR nimbo_module_jar JAR_FILE)
+get_target_property(NIMBO_ROUTER_ALERT_TESTS_JAR nimbo_router_alert_tests JAR_FILE)
+
+# nimbo_router_alert_jvm_tests(<name> <java> [OPTIONS ...]): RouterAlertTest in that JVM twice, the
+# module jar on the class path and on the module path. OPTIONS go to the test JVM and its children.
+function(nimbo_router_alert_jvm_tests name java)
+  cmake_parse_arguments(ARG "" "" "OPTIONS" ${ARGN})
+  execute_process(COMMAND ${java} -version ERROR_VARIABLE version OUTPUT_QUIET)
+  string(REGEX MATCH "\"([0-9]+)" feature "${version}")
+  set(unnamed_access)
+  set(module_access)
+  if(CMAKE_MATCH_1 GREATER_EQUAL 24)  # loading a library without leave prints a warning from 24 on
+    set(unnamed_access --enable-native-access=ALL-UNNAMED)
+    set(module_access --enable-native-access=nimbo)
+  endif()
+  set(classpath ${NIMBO_MODULE_JAR}:${NIMBO_ROUTER_ALERT_TESTS_JAR})
+  set(common -Xcheck:jni ${ARG_OPTIONS}
+    -Djava.library.path=${NIMBO_LIB_DIR}
+    -Dnimbo.classpath=${classpath}
+    -Dnimbo.watch=$<TARGET_FILE:nimbo-watch>
+    -Dnimbo.with.ip.options=$<TARGET_FILE:nimbo-with-ip-options>
+    "-Dnimbo.child.options=${ARG_OPTIONS} ${unnamed_access}")
+  set(labels jvm routeralert)
+  if(name STREQUAL newest_jdk_label)
+    list(APPEND labels ${name})  # as the other suites' runs on the newest JDK
+  endif()
+  set(junit -jar ${JUNIT_CONSOLE} --disable-banner --details=tree --fail-if-no-tests
+    --select-class RouterAlertTest)
+  add_test(NAME jvm.RouterAlertTest.classpath.${name}
+    COMMAND ${NETNS_RUN} ${java} ${common} ${unnamed_access} -Dnimbo.expect.named=false
+      ${junit} --class-path ${classpath})
+  add_test(NAME jvm.RouterAlertTest.modulepath.${name}
+    COMMAND ${NETNS_RUN} ${java} ${common} ${module_access} -Dnimbo.expect.named=true
+      --module-path ${NIMBO_MODULE_JAR} --add-modules nimbo
+      ${junit} --class-path ${NIMBO_ROUTER_ALERT_TESTS_JAR})
+  set_tests_properties(jvm.RouterAlertTest.classpath.${name} jvm.RouterAlertTest.modulepath.${name}
+    PROPERTIES LABELS "${labels}" TIMEOUT 300
+    FAIL_REGULAR_EXPRESSION "in native method;WARNING")
+endfunction()
+
+nimbo_router_alert_jvm_tests(jdk${Java_VERSION_MAJOR} ${Java_JAVA_EXECUTABLE})
+if(NIMBO_NEWEST_JDK)
+  nimbo_router_alert_jvm_tests(${newest_jdk_label} ${NIMBO_NEWEST_JDK}/bin/java)
+endif()
+
+# tshark and nimbo-watch --ipv6 see both Router Alerts on a JDK channel's datagrams, IPv6
+# multicast across a link between two hosts.
+add_test(NAME wire.router_alert_channel
+  COMMAND ${PROJECT_SOURCE_DIR}/tests/router-net --one-link ${PROJECT_SOURCE_DIR}/tests/wire/channel-check
+    ${Java_JAVA_EXECUTABLE} ${NIMBO_MODULE_JAR}:${NIMBO_ROUTER_ALERT_TESTS_JAR} ${NIMBO_LIB_DIR}
+    $<TARGET_FILE:nimbo-watch> -Xcheck:jni)
+set_tests_properties(wire.router_alert_channel PROPERTIES
+  LABELS "jvm;wire;routeralert" TIMEOUT 120 FAIL_REGULAR_EXPRESSION "in native method;WARNING")
+
+# The README's example, a module of its own that requires nimbo, compiles and sends with Router Alert.
+get_filename_component(NIMBO_JDK_BIN ${Java_JAVA_EXECUTABLE} DIRECTORY)
+add_test(NAME jvm.readme_router_alert_example
+  COMMAND ${NETNS_RUN} ${PROJECT_SOURCE_DIR}/tests/readme-example ${PROJECT_SOURCE_DIR}/README.md
+    ${NIMBO_JDK_BIN} ${NIMBO_MODULE_JAR} ${NIMBO_LIB_DIR} $<TARGET_FILE:nimbo-watch>)
+set_tests_properties(jvm.readme_router_alert_example PROPERTIES
+  LABELS "jvm;routeralert" TIMEOUT 120 FAIL_REGULAR_EXPRESSION "in native method;WARNING")
