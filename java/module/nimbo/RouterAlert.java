@@ -35,17 +35,34 @@ public final class RouterAlert {
 
     private RouterAlert() {}
 
-    /** True when the native library is loaded and the other methods work. */
+    /**
+     * Whether the native library is loaded, so that the other methods work.
+     *
+     * @return true when {@code libnimbo.so} is loaded
+     */
     public static boolean isAvailable() {
         return CAUSE == null;
     }
 
-    /** Why the native library could not be loaded, or null when it was. */
+    /**
+     * Why the native library could not be loaded; nothing is thrown.
+     *
+     * @return the error loading {@code libnimbo.so} gave, or null when it is loaded
+     */
     public static Throwable unavailabilityCause() {
         return CAUSE;
     }
 
-    /** Every IPv4 datagram the channel sends from now on carries Router Alert. Returns the channel. */
+    /**
+     * Every IPv4 datagram the channel sends from now on carries Router Alert ({@code 94 04 00 00});
+     * options the socket already carries are kept, and enabling twice changes nothing.
+     *
+     * @param <T> the channel's type
+     * @param channel a channel this JDK made, IPv4 or dual-stack
+     * @return the channel
+     * @throws ClosedChannelException the channel is closed
+     * @throws IOException the system refused, with its text, or the IP options have no room left
+     */
     public static <T extends DatagramChannel> T enable(T channel) throws IOException {
         addIPv4(require(channel, "channel"));
         return channel;
@@ -55,6 +72,10 @@ public final class RouterAlert {
      * Every IPv6 datagram the channel sends from now on carries a hop-by-hop Router Alert with this
      * value (0 to 65535); a Router Alert already there takes the new value. Needs {@code CAP_NET_RAW}.
      *
+     * @param <T> the channel's type
+     * @param channel a channel this JDK made, IPv6 or dual-stack
+     * @param value the Router Alert value: 0 MLD, 1 RSVP, 2 Active Networks
+     * @return the channel
      * @throws IllegalArgumentException the value is out of range, or the channel is IPv4 only
      * @throws IOException without {@code CAP_NET_RAW}, saying so, or when the system refuses
      */
@@ -63,22 +84,46 @@ public final class RouterAlert {
         return channel;
     }
 
-    /** Takes Router Alert, IPv4 and IPv6, off the channel's datagrams; other options stay. */
+    /**
+     * Takes Router Alert, IPv4 and IPv6, off the channel's datagrams; other options stay.
+     *
+     * @param channel a channel this JDK made
+     * @throws IOException the channel is closed, or the system refused, with its text
+     */
     public static void disable(DatagramChannel channel) throws IOException {
         removeAll(require(channel, "channel"));
     }
 
-    /** Whether the socket now carries the IPv4 Router Alert, as the kernel reports it. */
+    /**
+     * Whether the socket now carries the IPv4 Router Alert, as the kernel reports it.
+     *
+     * @param channel a channel this JDK made
+     * @return true when its IP options hold Router Alert
+     * @throws IOException the channel is closed, or the system refused, with its text
+     */
     public static boolean isEnabled(DatagramChannel channel) throws IOException {
         return hasIPv4(require(channel, "channel"));
     }
 
-    /** Whether the socket now carries the IPv6 hop-by-hop Router Alert, as the kernel reports it. */
+    /**
+     * Whether the socket now carries the IPv6 hop-by-hop Router Alert, as the kernel reports it.
+     *
+     * @param channel a channel this JDK made
+     * @return true when its hop-by-hop options hold Router Alert
+     * @throws IOException the channel is closed, or the system refused, with its text
+     */
     public static boolean isEnabledIPv6(DatagramChannel channel) throws IOException {
         return hasIPv6(require(channel, "channel"));
     }
 
-    /** {@link #enable(DatagramChannel)} for a socket (also a {@code MulticastSocket}). */
+    /**
+     * {@link #enable(DatagramChannel)} for a socket (also a {@code MulticastSocket}).
+     *
+     * @param <T> the socket's type
+     * @param socket a socket this JDK built on a channel
+     * @return the socket
+     * @throws IOException the socket is closed ({@link SocketException}), or the system refused
+     */
     public static <T extends DatagramSocket> T enable(T socket) throws IOException {
         try {
             addIPv4(require(socket, "socket"));
@@ -88,7 +133,16 @@ public final class RouterAlert {
         return socket;
     }
 
-    /** {@link #enableIPv6(DatagramChannel, int)} for a socket. */
+    /**
+     * {@link #enableIPv6(DatagramChannel, int)} for a socket.
+     *
+     * @param <T> the socket's type
+     * @param socket a socket this JDK built on a channel
+     * @param value the Router Alert value, 0 to 65535
+     * @return the socket
+     * @throws IOException the socket is closed ({@link SocketException}), without
+     *     {@code CAP_NET_RAW}, or the system refused
+     */
     public static <T extends DatagramSocket> T enableIPv6(T socket, int value) throws IOException {
         try {
             addIPv6(require(socket, "socket"), checkValue(value));
@@ -98,7 +152,12 @@ public final class RouterAlert {
         return socket;
     }
 
-    /** {@link #disable(DatagramChannel)} for a socket. */
+    /**
+     * {@link #disable(DatagramChannel)} for a socket.
+     *
+     * @param socket a socket this JDK built on a channel
+     * @throws IOException the socket is closed ({@link SocketException}), or the system refused
+     */
     public static void disable(DatagramSocket socket) throws IOException {
         try {
             removeAll(require(socket, "socket"));
@@ -107,7 +166,13 @@ public final class RouterAlert {
         }
     }
 
-    /** {@link #isEnabled(DatagramChannel)} for a socket. */
+    /**
+     * {@link #isEnabled(DatagramChannel)} for a socket.
+     *
+     * @param socket a socket this JDK built on a channel
+     * @return true when its IP options hold Router Alert
+     * @throws IOException the socket is closed ({@link SocketException}), or the system refused
+     */
     public static boolean isEnabled(DatagramSocket socket) throws IOException {
         try {
             return hasIPv4(require(socket, "socket"));
@@ -116,7 +181,13 @@ public final class RouterAlert {
         }
     }
 
-    /** {@link #isEnabledIPv6(DatagramChannel)} for a socket. */
+    /**
+     * {@link #isEnabledIPv6(DatagramChannel)} for a socket.
+     *
+     * @param socket a socket this JDK built on a channel
+     * @return true when its hop-by-hop options hold Router Alert
+     * @throws IOException the socket is closed ({@link SocketException}), or the system refused
+     */
     public static boolean isEnabledIPv6(DatagramSocket socket) throws IOException {
         try {
             return hasIPv6(require(socket, "socket"));
