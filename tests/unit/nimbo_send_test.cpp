@@ -245,9 +245,13 @@ TEST_P(Delivers, ByteForByteWithTtlAndRouterAlert) {
 
   const auto got = receiver.receive();
   ASSERT_TRUE(got);
-  // The spin comes after the send: the datagram was on its way for at least the spin's time.
-  EXPECT_GE(returned - got->arrived, std::chrono::microseconds(300))
-      << "no busy spin after the send";
+  // The spin comes after the send: the datagram was on its way for at least the spin's time. A
+  // unicast datagram is stamped during the sender's call; a group's copy may wait in lo's backlog
+  // and be stamped after the call returned.
+  if (!to_group) {
+    EXPECT_GE(returned - got->arrived, std::chrono::microseconds(300))
+        << "no busy spin after the send";
+  }
   EXPECT_EQ(got->data, Bytes(sent.begin(), sent.begin() + c.length));
   EXPECT_EQ(got->ttl, to_group ? 128 : nimbo::test::default_unicast_ttl());
   EXPECT_EQ(got->options, kRouterAlert);
