@@ -65,6 +65,31 @@ bool write_ipv6(JNIEnv* env, int fd, const std::uint8_t* header, std::size_t len
                       error == EPERM ? " (an IPv6 hop-by-hop header needs CAP_NET_RAW)" : "");
 }
 
+// After an edit: nothing to write, the exception for an edit that failed, or the write.
+template <typename Write>
+bool store(JNIEnv* env, OptionEdit edit, Write write) {
+  if (edit == OptionEdit::kUnchanged) return true;
+  if (edit != OptionEdit::kChanged) return edit_failed(env, edit);
+  return write();
+}
+
+// One read-modify-write of the socket's IPv4 options, or of its hop-by-hop header.
+template <typename Edit>
+bool edit_ipv4(JNIEnv* env, int fd, Edit edit) {
+  std::uint8_t options[kIpv4OptionsMax] = {};
+  std::size_t length = 0;
+  if (!read_ipv4(env, fd, options, &length)) return false;
+  return store(env, edit(options, &length), [&] { return write_ipv4(env, fd, options, length); });
+}
+
+template <typename Edit>
+bool edit_ipv6(JNIEnv* env, int fd, Edit edit) {
+  std::uint8_t header[kHopByHopMax] = {};
+  std::size_t length = 0;
+  if (!read_ipv6(env, fd, header, &length)) return false;
+  return store(env, edit(header, &length), [&] { return write_ipv6(env, fd, header, length); });
+}
+
 }  // namespace
 
 bool socket_family(JNIEnv* env, int fd, int* family) {
@@ -75,23 +100,11 @@ bool socket_family(JNIEnv* env, int fd, int* family) {
 }
 
 bool add_ipv4_router_alert(JNIEnv* env, int fd) {
-  std::uint8_t options[kIpv4OptionsMax] = {};
-  std::size_t length = 0;
-  if (!read_ipv4(env, fd, options, &length)) return false;
-  const OptionEdit edit = ipv4_add_router_alert(options, &length);
-  if (edit == OptionEdit::kUnchanged) return true;
-  if (edit != OptionEdit::kChanged) return edit_failed(env, edit);
-  return write_ipv4(env, fd, options, length);
+  return edit_ipv4(env, fd, ipv4_add_router_alert);
 }
 
 bool remove_ipv4_router_alert(JNIEnv* env, int fd) {
-  std::uint8_t options[kIpv4OptionsMax] = {};
-  std::size_t length = 0;
-  if (!read_ipv4(env, fd, options, &length)) return false;
-  const OptionEdit edit = ipv4_remove_router_alert(options, &length);
-  if (edit == OptionEdit::kUnchanged) return true;
-  if (edit != OptionEdit::kChanged) return edit_failed(env, edit);
-  return write_ipv4(env, fd, options, length);
+  return edit_ipv4(env, fd, ipv4_remove_router_alert);
 }
 
 bool has_ipv4_router_alert(JNIEnv* env, int fd, bool* present) {
@@ -103,23 +116,13 @@ bool has_ipv4_router_alert(JNIEnv* env, int fd, bool* present) {
 }
 
 bool set_ipv6_router_alert(JNIEnv* env, int fd, std::uint16_t value) {
-  std::uint8_t header[kHopByHopMax] = {};
-  std::size_t length = 0;
-  if (!read_ipv6(env, fd, header, &length)) return false;
-  const OptionEdit edit = ipv6_set_router_alert(header, &length, value);
-  if (edit == OptionEdit::kUnchanged) return true;
-  if (edit != OptionEdit::kChanged) return edit_failed(env, edit);
-  return write_ipv6(env, fd, header, length);
+  return edit_ipv6(env, fd, [value](std::uint8_t(&header)[kHopByHopMax], std::size_t* length) {
+    return ipv6_set_router_alert(header, length, value);
+  });
 }
 
 bool remove_ipv6_router_alert(JNIEnv* env, int fd) {
-  std::uint8_t header[kHopByHopMax] = {};
-  std::size_t length = 0;
-  if (!read_ipv6(env, fd, header, &length)) return false;
-  const OptionEdit edit = ipv6_remove_router_alert(header, &length);
-  if (edit == OptionEdit::kUnchanged) return true;
-  if (edit != OptionEdit::kChanged) return edit_failed(env, edit);
-  return write_ipv6(env, fd, header, length);
+  return edit_ipv6(env, fd, ipv6_remove_router_alert);
 }
 
 bool has_ipv6_router_alert(JNIEnv* env, int fd, bool* present) {
