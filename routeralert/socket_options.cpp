@@ -33,12 +33,18 @@ bool edit_failed(JNIEnv* env, OptionEdit edit) {
   return false;
 }
 
-bool read_ipv4(JNIEnv* env, int fd, std::uint8_t (&options)[kIpv4OptionsMax], std::size_t* length) {
-  socklen_t size = sizeof options;
-  if (getsockopt(fd, IPPROTO_IP, IP_OPTIONS, options, &size) != 0)
-    return system_error(env, "getsockopt(IP_OPTIONS)", errno);
+// The option's bytes as the kernel holds them; the call's name goes into the IOException.
+template <std::size_t N>
+bool read_option(JNIEnv* env, int fd, int level, int option, const char* call,
+                 std::uint8_t (&bytes)[N], std::size_t* length) {
+  socklen_t size = N;
+  if (getsockopt(fd, level, option, bytes, &size) != 0) return system_error(env, call, errno);
   *length = size;
   return true;
+}
+
+bool read_ipv4(JNIEnv* env, int fd, std::uint8_t (&options)[kIpv4OptionsMax], std::size_t* length) {
+  return read_option(env, fd, IPPROTO_IP, IP_OPTIONS, "getsockopt(IP_OPTIONS)", options, length);
 }
 
 bool write_ipv4(JNIEnv* env, int fd, const std::uint8_t* options, std::size_t length) {
@@ -48,11 +54,7 @@ bool write_ipv4(JNIEnv* env, int fd, const std::uint8_t* options, std::size_t le
 }
 
 bool read_ipv6(JNIEnv* env, int fd, std::uint8_t (&header)[kHopByHopMax], std::size_t* length) {
-  socklen_t size = sizeof header;
-  if (getsockopt(fd, IPPROTO_IPV6, IPV6_HOPOPTS, header, &size) != 0)
-    return system_error(env, "getsockopt(IPV6_HOPOPTS)", errno);
-  *length = size;
-  return true;
+  return read_option(env, fd, IPPROTO_IPV6, IPV6_HOPOPTS, "getsockopt(IPV6_HOPOPTS)", header, length);
 }
 
 // Length 0 takes the header off the socket.
