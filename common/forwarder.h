@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: Apache-2.0
+// Sending an intercepted datagram on, as the router would have forwarded it.
+#pragma once
+
+#include <cstdint>
+
+#include "intercepted.h"
+#include "tap_socket.h"
+
+namespace nimbo {
+
+enum class Sent {
+  kDone,    // *copies says how many went out (0: a router would send none)
+  kWoken,   // `wake` became readable while the socket could take nothing: the tap is closing
+  kFailed,  // *error says which call failed
+};
+
+// Sends the datagram on through tap.out, changing `packet` in place: TTL or hop limit one lower,
+// IPv4 header checksum and UDP checksum computed afresh (a datagram from a veth peer may carry
+// only the partial sum checksum offload leaves), options and the hop-by-hop header kept.
+//
+//  - TTL or hop limit 1 or less: nothing is sent (0 copies).
+//  - Unicast goes where the routing table says; no route: 0 copies.
+//  - IPv4 multicast goes out of each interface the kernel's multicast forwarding cache lists for
+//    its source and group whose TTL threshold the datagram's TTL exceeds, once per interface; none
+//    when it arrived on another interface than the entry's incoming one (arrival_ifindex), or when
+//    there is no entry.
+//  - IPv4 longer than the outgoing link's MTU goes in fragments: offsets in 8-byte units, one IP ID
+//    for all (one is chosen, never 0, when the datagram has none), later fragments carrying only
+//    the options with the copied flag. With DF set, or when the MTU leaves no room for 8 bytes of
+//    data behind the header, nothing is sent on that link.
+//  - IPv6 longer than the outgoing link's MTU: nothing is sent (routers do not fragment).
+//
+// Waits while the socket's send buffer is full, but wakes when `wake` (-1: none) is readable.
+// Safe from several threads at once on one tap.
+Sent forward_intercepted(const TapSockets& tap, int wake, std::uint8_t* packet, const Intercepted& in,
+                         int arrival_ifindex, int* copies, SystemError* error);
+
+}  // namespace nimbo

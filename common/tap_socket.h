@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: Apache-2.0
+// The sockets of a Router Alert tap on a forwarding host: one that the kernel hands the datagrams
+// in transit carrying Router Alert (instead of forwarding them), one that sends them on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "intercepted.h"
+
+namespace nimbo {
+
+// A failed system call: its name, as in "socket", "setsockopt(IP_ROUTER_ALERT)", and errno.
+struct SystemError {
+  const char* call;
+  int error;
+};
+
+struct TapSockets {
+  int family;  // AF_INET or AF_INET6
+  int in;      // receives the datagrams in transit
+  int out;     // sends whole IP datagrams, header included
+};
+
+// IPv4: a raw socket of `protocol` with IP_ROUTER_ALERT, bound to 224.0.0.0, an address no
+// datagram is delivered to, so that the kernel hands it no copies of this host's own traffic;
+// and an IPPROTO_RAW socket that sends with multicast loopback off. Both close on exec.
+// False with the failed call in *error (EPERM from "socket" means no CAP_NET_RAW); nothing is
+// left open then.
+bool open_ipv4_tap(int protocol, TapSockets* tap, SystemError* error);
+
+// IPv6: an IPPROTO_RAW socket with IPV6_ROUTER_ALERT `value` (0..65535) and
+// IPV6_ROUTER_ALERT_ISOLATE, so that it sees only what this network namespace forwards; it both
+// receives (whole datagrams, header included) and sends. in and out are the same descriptor.
+bool open_ipv6_tap(int value, TapSockets* tap, SystemError* error);
+
+// Closes what open_*_tap opened.
+void close_tap(const TapSockets& tap);
+
+// SO_RCVBUF of the receiving socket, past net.core.rmem_max where the caller may (CAP_NET_ADMIN).
+bool set_tap_receive_buffer(const TapSockets& tap, int bytes, SystemError* error);
+bool tap_receive_buffer(const TapSockets& tap, int* bytes, SystemError* error);
+
+// The kernel's count of datagrams dropped because the receiving socket's queue was full (the
+// counter SO_RXQ_OVFL reports), as it stands now; it wraps at 2^32.
+bool tap_drops(const TapSockets& tap, std::uint32_t* drops, SystemError* error);
+
+enum class Wait {
+  kDatagram,  // *in and *ifindex describe the datagram at the start of buffer
+  kTimeout,   // none came within timeout_ms
+  kWoken,     // `wake` became readable: the tap is closing
+  kFailed,    // *error says which call failed
+};
+
+// Waits for the next datagram to hand over: polls tap.in and `wake` (-1: none) for at most
+// timeout_ms (-1: for ever), receives without blocking (several threads may wait at once) and
+// lays the datagram out with its arrival interface. A datagram that does not parse, or too long
+// for the buffer, is passed over and the wait goes on until the time is up.
+Wait receive_intercepted(const TapSockets& tap, int wake, int timeout_ms, std::uint8_t* buffer,
+                         std::size_t capacity, Intercepted* in, int* ifindex, SystemError* error);
+
+}  // namespace nimbo
