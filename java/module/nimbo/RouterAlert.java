@@ -85,10 +85,12 @@ public final class RouterAlert {
     }
 
     /**
-     * Takes Router Alert, IPv4 and IPv6, off the channel's datagrams; other options stay.
+     * Takes Router Alert, IPv4 and IPv6, off the channel's datagrams; other options stay. Both go,
+     * or, when this throws, both stay.
      *
      * @param channel a channel this JDK made
-     * @throws IOException the channel is closed, or the system refused, with its text
+     * @throws IOException the channel is closed, or the system refused, with its text (taking the
+     *     IPv6 Router Alert off needs {@code CAP_NET_RAW} too)
      */
     public static void disable(DatagramChannel channel) throws IOException {
         removeAll(require(channel, "channel"));
@@ -140,6 +142,7 @@ public final class RouterAlert {
      * @param socket a socket this JDK built on a channel
      * @param value the Router Alert value, 0 to 65535
      * @return the socket
+     * @throws IllegalArgumentException the value is out of range, or the socket is IPv4 only
      * @throws IOException the socket is closed ({@link SocketException}), without
      *     {@code CAP_NET_RAW}, or the system refused
      */
