@@ -6,6 +6,7 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import java.io.IOException;
+import java.lang.reflect.Modifier;
 import java.net.DatagramPacket;
 import java.net.DatagramSocket;
 import java.net.InetSocketAddress;
@@ -39,6 +40,12 @@ class RouterAlertTest {
         assertTrue(RouterAlert.isAvailable());
         assertNull(RouterAlert.unavailabilityCause());
         assertEquals(Boolean.getBoolean("nimbo.expect.named"), RouterAlert.class.getModule().isNamed());
+    }
+
+    /** The loader the module's classes share is no API of the module. */
+    @Test
+    void theLoaderIsNotPublic() throws Exception {
+        assertFalse(Modifier.isPublic(Class.forName("nimbo.NimboNative").getModifiers()));
     }
 
     /** One datagram from each kind of JDK sender after the steps; what nimbo-watch saw of it. */
