@@ -49,8 +49,13 @@ public final class RouterAlertChild {
         }
     }
 
+    /** The exception's class, and what its message names of CAP_NET_RAW or the old socket property. */
     private static String describe(Exception e) {
-        String note = e.getMessage() != null && e.getMessage().contains("CAP_NET_RAW") ? " (CAP_NET_RAW)" : "";
+        String message = e.getMessage() == null ? "" : e.getMessage();
+        String note = "";
+        for (String named : new String[] {"CAP_NET_RAW", "-Djdk.net.usePlainDatagramSocketImpl=true"}) {
+            if (message.contains(named)) note = " (" + named + ")";
+        }
         return e.getClass().getName() + note;
     }
 

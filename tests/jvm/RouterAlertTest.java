@@ -153,7 +153,7 @@ class RouterAlertTest {
         "closed channel,  false, java.nio.channels.ClosedChannelException",
         "closed socket,   false, java.net.SocketException",
         "foreign channel, false, java.lang.IllegalArgumentException",
-        "foreign socket,  false, java.lang.IllegalArgumentException",
+        "foreign socket,  false, java.lang.IllegalArgumentException (-Djdk.net.usePlainDatagramSocketImpl=true)",
         "value -1,        false, java.lang.IllegalArgumentException",
         "value 65536,     false, java.lang.IllegalArgumentException",
         "ipv6 on inet,    false, java.lang.IllegalArgumentException",
@@ -174,7 +174,8 @@ class RouterAlertTest {
         assumeTrue(Runtime.version().feature() == 17);
         List<String> command = childJvm("use", "plain socket");
         command.add(1, "-Djdk.net.usePlainDatagramSocketImpl=true");
-        assertEquals(new Harness.Child("java.lang.IllegalArgumentException\n", "", 0), Harness.run(command));
+        assertEquals(new Harness.Child("java.lang.IllegalArgumentException (-Djdk.net.usePlainDatagramSocketImpl=true)\n",
+                "", 0), Harness.run(command));
     }
 
     /**
