@@ -42,6 +42,10 @@ bool header_length_ok(const std::uint8_t* h, std::size_t length) {
   return length >= 8 && length <= kHopByHopMax && length == (h[1] + 1u) * 8u;
 }
 
+bool ipv6_is_router_alert(const std::uint8_t* h, std::size_t at) {
+  return h[at] == kIpv6RouterAlertType && h[at + 1] == 2;
+}
+
 Scan scan_ipv6(const std::uint8_t* h, std::size_t length) {
   Scan s{true, kHopByHopFirst, kNone};
   if (length == 0) return s;
@@ -53,7 +57,7 @@ Scan scan_ipv6(const std::uint8_t* h, std::size_t length) {
       continue;
     }
     if (at + 1 >= length || at + 2 + h[at + 1] > length) return {false, 0, kNone};
-    if (h[at] == kIpv6RouterAlertType && h[at + 1] == 2 && s.alert == kNone) s.alert = at;
+    if (ipv6_is_router_alert(h, at) && s.alert == kNone) s.alert = at;
     const std::size_t next = at + 2 + h[at + 1];
     if (h[at] != kPadN) s.end = next;
     at = next;
@@ -61,17 +65,39 @@ Scan scan_ipv6(const std::uint8_t* h, std::size_t length) {
   return s;
 }
 
-// Pads from `at` to a multiple of 8 with Pad1 or PadN and fills in the header's length byte.
-std::size_t pad_hop_by_hop(std::uint8_t (&h)[kHopByHopMax], std::size_t at) {
-  const std::size_t total = round_up(at, 8);
-  const std::size_t gap = total - at;
+// One padding option fills a gap of up to 7 bytes: Pad1 for one byte, PadN of zeros for more.
+void ipv6_pad(std::uint8_t (&h)[kHopByHopMax], std::size_t at, std::size_t gap) {
   std::memset(h + at, 0, gap);
   if (gap >= 2) {
     h[at] = kPadN;
     h[at + 1] = static_cast<std::uint8_t>(gap - 2);
   }
+}
+
+// Pads from `at` to a multiple of 8 and fills in the header's length byte.
+std::size_t pad_hop_by_hop(std::uint8_t (&h)[kHopByHopMax], std::size_t at) {
+  const std::size_t total = round_up(at, 8);
+  ipv6_pad(h, at, total - at);
   h[1] = static_cast<std::uint8_t>(total / 8 - 1);
   return total;
+}
+
+// Copies the options of a well-formed header to `out` in order, without the padding, and without
+// Router Alert unless keep_alert. Each goes to the first offset past the one before it that
+// matches its old offset modulo 8, so that no gap needs 8 bytes of padding or more; an option
+// never moves towards the end. Returns where the last option ends; the length byte is not set.
+std::size_t ipv6_lay_out(const std::uint8_t* h, std::size_t length, bool keep_alert,
+                         std::uint8_t (&out)[kHopByHopMax]) {
+  out[0] = length == 0 ? 0 : h[0];  // with no header yet the kernel fills in the next header
+  std::size_t end = kHopByHopFirst;
+  for (std::size_t at = kHopByHopFirst; at < length; at += h[at] == kPad1 ? 1 : 2 + h[at + 1]) {
+    if (h[at] == kPad1 || h[at] == kPadN || (!keep_alert && ipv6_is_router_alert(h, at))) continue;
+    const std::size_t to = end + (at - end) % 8;
+    ipv6_pad(out, end, to - end);
+    std::memcpy(out + to, h + at, 2 + h[at + 1]);
+    end = to + 2 + h[at + 1];
+  }
+  return end;
 }
 
 }  // namespace
@@ -114,31 +140,29 @@ OptionEdit ipv6_set_router_alert(std::uint8_t (&header)[kHopByHopMax], std::size
   if (!s.ok) return OptionEdit::kMalformed;
   const std::uint8_t bytes[4] = {kIpv6RouterAlertType, 2, static_cast<std::uint8_t>(value >> 8),
                                  static_cast<std::uint8_t>(value)};
-  if (s.alert != kNone) {
-    if (std::memcmp(header + s.alert, bytes, sizeof bytes) == 0) return OptionEdit::kUnchanged;
-    std::memcpy(header + s.alert, bytes, sizeof bytes);
-    return OptionEdit::kChanged;
+  if (s.alert != kNone && std::memcmp(header + s.alert, bytes, sizeof bytes) == 0) return OptionEdit::kUnchanged;
+  if (s.alert != kNone) std::memcpy(header + s.alert, bytes, sizeof bytes);  // the new value in place
+  std::uint8_t out[kHopByHopMax];
+  std::size_t end = ipv6_lay_out(header, *length, true, out);
+  if (s.alert == kNone) {
+    if (end % 2 != 0) out[end++] = kPad1;  // Router Alert wants an even offset
+    if (round_up(end + sizeof bytes, 8) > kHopByHopMax) return OptionEdit::kNoRoom;
+    std::memcpy(out + end, bytes, sizeof bytes);
+    end += sizeof bytes;
   }
-  if (*length == 0) header[0] = 0;  // the kernel fills in the next header
-  std::size_t at = s.end;
-  if (at % 2 != 0) header[at++] = kPad1;  // Router Alert wants an even offset
-  if (round_up(at + sizeof bytes, 8) > kHopByHopMax) return OptionEdit::kNoRoom;
-  std::memcpy(header + at, bytes, sizeof bytes);
-  *length = pad_hop_by_hop(header, at + sizeof bytes);
+  *length = pad_hop_by_hop(out, end);
+  std::memcpy(header, out, *length);
   return OptionEdit::kChanged;
 }
 
 OptionEdit ipv6_remove_router_alert(std::uint8_t (&header)[kHopByHopMax], std::size_t* length) {
-  Scan s = scan_ipv6(header, *length);
+  const Scan s = scan_ipv6(header, *length);
   if (!s.ok) return OptionEdit::kMalformed;
   if (s.alert == kNone) return OptionEdit::kUnchanged;
-  // Padding in its place keeps every other option at its offset, and so at its alignment.
-  while (s.alert != kNone) {
-    const std::uint8_t pad[4] = {kPadN, 2, 0, 0};
-    std::memcpy(header + s.alert, pad, sizeof pad);
-    s = scan_ipv6(header, *length);
-  }
-  *length = s.end == kHopByHopFirst ? 0 : pad_hop_by_hop(header, s.end);
+  std::uint8_t out[kHopByHopMax];
+  const std::size_t end = ipv6_lay_out(header, *length, false, out);
+  *length = end == kHopByHopFirst ? 0 : pad_hop_by_hop(out, end);
+  std::memcpy(header, out, *length);
   return OptionEdit::kChanged;
 }
 

@@ -16,8 +16,9 @@ constexpr std::uint8_t kRouterAlert[4] = {0x94, 0x04, 0x00, 0x00};
 constexpr std::size_t kIpv4OptionsMax = 40;
 
 // An IPv6 hop-by-hop header: next header, length in 8-byte units after the first 8, options.
-// Pad1 (0) is a single byte; every other option is type, data length, data.
-constexpr std::size_t kHopByHopMax = (255 + 1) * 8;
+// Pad1 (0) is a single byte; every other option is type, data length, data. The length byte
+// could say 2048 bytes, but Linux takes at most 255 units of 8 on a socket (EINVAL above that).
+constexpr std::size_t kHopByHopMax = 255 * 8;
 
 // Router Alert in a hop-by-hop header (RFC 2711): type 5, data length 2, a 16-bit value.
 constexpr std::uint8_t kIpv6RouterAlertType = 5;
@@ -38,6 +39,11 @@ OptionEdit ipv4_remove_router_alert(std::uint8_t (&options)[kIpv4OptionsMax], st
 
 // True when a well-formed list holds Router Alert.
 bool ipv4_has_router_alert(const std::uint8_t* options, std::size_t length);
+
+// Both edits leave the padding as Linux's receive path wants it, or it drops the datagram: no
+// more than 7 bytes of padding (Pad1 and PadN alike) in a row, PadN filled with zeros. Options
+// keep their offset modulo 8, and so any alignment they need; one moves forward by a multiple of
+// 8 only where the padding before it would run longer.
 
 // Gives the header Router Alert with this value: in place when it has one, otherwise after its
 // last option (aligned to 2), padded to a multiple of 8. length 0 means no header yet.

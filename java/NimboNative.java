@@ -141,8 +141,9 @@ public final class NimboNative {
         }
     }
 
+    /** Absolute, as System.load wants the copy's path: a relative folder is taken from the working directory. */
     private static Path nativeDir() {
-        return Path.of(System.getProperty("nimbo.native.dir", System.getProperty("java.io.tmpdir")));
+        return Path.of(System.getProperty("nimbo.native.dir", System.getProperty("java.io.tmpdir"))).toAbsolutePath();
     }
 
     private static String resource(String platform, String name) {

@@ -41,8 +41,7 @@ JNIEXPORT void JNICALL Java_nimbo_RouterAlert_removeAll(JNIEnv* env, jclass, job
   nimbo::LockedChannel channel(env, target);
   int family = 0;
   if (channel.fd() < 0 || !nimbo::socket_family(env, channel.fd(), &family)) return;
-  if (!nimbo::remove_ipv4_router_alert(env, channel.fd())) return;
-  if (family == AF_INET6) nimbo::remove_ipv6_router_alert(env, channel.fd());
+  nimbo::remove_router_alerts(env, channel.fd(), family == AF_INET6);
 }
 
 JNIEXPORT jboolean JNICALL Java_nimbo_RouterAlert_hasIPv4(JNIEnv* env, jclass, jobject target) {

@@ -16,6 +16,13 @@ void not_ours(JNIEnv* env) {
   throw_new(env, kIllegal, "not a datagram channel or socket this JDK made");
 }
 
+// What JDK 17's old implementation gives, or a socket on an implementation of its own.
+void socket_without_channel(JNIEnv* env) {
+  throw_new(env, kIllegal,
+            "not a DatagramSocket on a channel this JDK made: -Djdk.net.usePlainDatagramSocketImpl=true, "
+            "or a DatagramSocketImpl of its own, puts it on none");
+}
+
 // Whether the object's class is exactly the named class of java.base. Our loader finds the boot
 // loader's class under that name: no other loader may define a class in java.base's packages.
 bool is_exactly(JNIEnv* env, jobject object, const char* name) {
@@ -71,7 +78,8 @@ jobject channel_of(JNIEnv* env, jobject target) {
   jobject socket = target;
   const jclass datagram_socket = env->FindClass(kDatagramSocket);
   if (datagram_socket == nullptr) return nullptr;
-  if (env->IsInstanceOf(target, datagram_socket) && !is_exactly(env, target, kSocketAdaptor)) {
+  const bool is_socket = env->IsInstanceOf(target, datagram_socket);
+  if (is_socket && !is_exactly(env, target, kSocketAdaptor)) {
     socket = object_field(env, target, kDatagramSocket, "delegate", "Ljava/net/DatagramSocket;");
     if (env->ExceptionCheck()) return nullptr;
   }
@@ -80,7 +88,11 @@ jobject channel_of(JNIEnv* env, jobject target) {
     if (channel != nullptr && is_jdk_channel(env, channel)) return channel;
     if (env->ExceptionCheck()) return nullptr;
   }
-  not_ours(env);
+  if (is_socket) {
+    socket_without_channel(env);
+  } else {
+    not_ours(env);
+  }
   return nullptr;
 }
 

@@ -67,11 +67,17 @@ bool write_ipv6(JNIEnv* env, int fd, const std::uint8_t* header, std::size_t len
                       error == EPERM ? " (an IPv6 hop-by-hop header needs CAP_NET_RAW)" : "");
 }
 
+// False, with the exception, for an edit that failed.
+bool edit_ok(JNIEnv* env, OptionEdit edit) {
+  if (edit == OptionEdit::kChanged || edit == OptionEdit::kUnchanged) return true;
+  return edit_failed(env, edit);
+}
+
 // After an edit: nothing to write, the exception for an edit that failed, or the write.
 template <typename Write>
 bool store(JNIEnv* env, OptionEdit edit, Write write) {
+  if (!edit_ok(env, edit)) return false;
   if (edit == OptionEdit::kUnchanged) return true;
-  if (edit != OptionEdit::kChanged) return edit_failed(env, edit);
   return write();
 }
 
@@ -105,10 +111,6 @@ bool add_ipv4_router_alert(JNIEnv* env, int fd) {
   return edit_ipv4(env, fd, ipv4_add_router_alert);
 }
 
-bool remove_ipv4_router_alert(JNIEnv* env, int fd) {
-  return edit_ipv4(env, fd, ipv4_remove_router_alert);
-}
-
 bool has_ipv4_router_alert(JNIEnv* env, int fd, bool* present) {
   std::uint8_t options[kIpv4OptionsMax] = {};
   std::size_t length = 0;
@@ -123,16 +125,41 @@ bool set_ipv6_router_alert(JNIEnv* env, int fd, std::uint16_t value) {
   });
 }
 
-bool remove_ipv6_router_alert(JNIEnv* env, int fd) {
-  return edit_ipv6(env, fd, ipv6_remove_router_alert);
-}
-
 bool has_ipv6_router_alert(JNIEnv* env, int fd, bool* present) {
   std::uint8_t header[kHopByHopMax] = {};
   std::size_t length = 0;
   if (!read_ipv6(env, fd, header, &length)) return false;
   std::uint16_t value = 0;
   *present = ipv6_router_alert(header, length, &value);
+  return true;
+}
+
+// Both lists are read and edited before either is written. The header goes first, as only its
+// write needs a right the caller may lack; should the IPv4 write then fail, the header is put back
+// with the right that has just worked.
+bool remove_router_alerts(JNIEnv* env, int fd, bool ipv6) {
+  std::uint8_t options[kIpv4OptionsMax] = {};
+  std::size_t options_length = 0;
+  if (!read_ipv4(env, fd, options, &options_length)) return false;
+  const OptionEdit ipv4_edit = ipv4_remove_router_alert(options, &options_length);
+  if (!edit_ok(env, ipv4_edit)) return false;
+
+  std::uint8_t before[kHopByHopMax] = {};
+  std::size_t before_length = 0;
+  if (ipv6 && !read_ipv6(env, fd, before, &before_length)) return false;
+  std::uint8_t header[kHopByHopMax];
+  std::memcpy(header, before, sizeof header);
+  std::size_t header_length = before_length;
+  const OptionEdit ipv6_edit = ipv6 ? ipv6_remove_router_alert(header, &header_length) : OptionEdit::kUnchanged;
+  if (!edit_ok(env, ipv6_edit)) return false;
+
+  if (ipv6_edit == OptionEdit::kChanged && !write_ipv6(env, fd, header, header_length)) return false;
+  if (ipv4_edit == OptionEdit::kChanged && !write_ipv4(env, fd, options, options_length)) {
+    if (ipv6_edit == OptionEdit::kChanged) {
+      setsockopt(fd, IPPROTO_IPV6, IPV6_HOPOPTS, before, static_cast<socklen_t>(before_length));
+    }
+    return false;
+  }
   return true;
 }
 

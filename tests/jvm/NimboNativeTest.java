@@ -66,12 +66,15 @@ class NimboNativeTest {
         return List.of("linux-x86", "linux-x86_64").stream().filter(DistributionTest.PLATFORMS::contains).toList();
     }
 
-    @Test
-    void nimboNativeDirChoosesTheFolderOfTheCopies() throws Exception {
-        Path dir = Files.createTempDirectory("nimbo-native-dir");
+    /** The child runs in a scratch folder holding "natives"; a relative name is taken from there. */
+    @ParameterizedTest(name = "{0}")
+    @CsvSource({"-Dnimbo.native.dir=ABSOLUTE", "-Dnimbo.native.dir=natives", "-Djava.io.tmpdir=natives"})
+    void nimboNativeDirChoosesTheFolderOfTheCopies(String option) throws Exception {
+        Path base = Files.createTempDirectory("nimbo-native-dir");
+        Path dir = Files.createDirectory(base.resolve("natives"));
         try {
-            Harness.Child child = DistributionTest.run(List.of(), DistributionTest.ALL_JAR, null,
-                    List.of("-Dnimbo.native.dir=" + dir), "DistScenarios", "clock");
+            Harness.Child child = DistributionTest.run(List.of("--chdir=" + base), DistributionTest.ALL_JAR, null,
+                    List.of(option.replace("ABSOLUTE", dir.toString())), "DistScenarios", "clock");
             assertEquals(0, child.status(), child::toString);
             List<String> lines = child.out().lines().toList();
             assertEquals("quillon in range", lines.get(0), child::toString);
@@ -83,6 +86,7 @@ class NimboNativeTest {
             }
         } finally {
             Files.delete(dir);
+            Files.delete(base);
         }
     }
 

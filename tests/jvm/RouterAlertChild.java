@@ -24,6 +24,7 @@ import nimbo.RouterAlertTap;
  * What RouterAlertTest runs in a JVM of its own, so that its streams can be checked:
  * {@code use CASE} prints the class of what the call threw ("none" when nothing), and
  * {@code inherited PORT} enables, sends, disables and sends again on System.inheritedChannel(),
+ * {@code disable-inherited} disables on it and prints what that threw and what the socket then carries,
  * {@code wire PORT VALUE INTERFACE} sends from a dual-stack channel with both Router Alerts to
  * 127.0.0.1, 239.1.2.3 (TTL 128), ::1 and ff15::1 (out of INTERFACE), and {@code tap VALUE MS}
  * prints "ready" once an IPv6 tap for VALUE is open, then what it intercepted in MS ("nothing").
@@ -44,13 +45,26 @@ public final class RouterAlertChild {
             inherited(Integer.parseInt(args[1]));
             return;
         }
+        if (args[0].equals("disable-inherited")) {
+            disableInherited();
+            return;
+        }
         try {
             use(args[1]);
             System.out.println("none");
         } catch (Exception e) {
-            String note = e.getMessage() != null && e.getMessage().contains("CAP_NET_RAW") ? " (CAP_NET_RAW)" : "";
-            System.out.println(e.getClass().getName() + note);
+            System.out.println(describe(e));
         }
+    }
+
+    /** The exception's class, and what its message names of CAP_NET_RAW or the old socket property. */
+    private static String describe(Exception e) {
+        String message = e.getMessage() == null ? "" : e.getMessage();
+        String note = "";
+        for (String named : new String[] {"CAP_NET_RAW", "-Djdk.net.usePlainDatagramSocketImpl=true"}) {
+            if (message.contains(named)) note = " (" + named + ")";
+        }
+        return e.getClass().getName() + note;
     }
 
     private static void use(String which) throws Exception {
@@ -100,6 +114,18 @@ public final class RouterAlertChild {
         channel.send(ByteBuffer.wrap("on".getBytes(StandardCharsets.US_ASCII)), to);
         RouterAlert.disable(channel);
         channel.send(ByteBuffer.wrap("off".getBytes(StandardCharsets.US_ASCII)), to);
+    }
+
+    private static void disableInherited() throws IOException {
+        DatagramChannel channel = (DatagramChannel) System.inheritedChannel();
+        String thrown = "none";
+        try {
+            RouterAlert.disable(channel);
+        } catch (IOException e) {
+            thrown = describe(e);
+        }
+        System.out.println(thrown + ", then ipv4 " + RouterAlert.isEnabled(channel)
+                + " ipv6 " + RouterAlert.isEnabledIPv6(channel));
     }
 
     private static void wire(int port, int value, String nic) throws IOException {

@@ -6,6 +6,7 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import java.io.IOException;
+import java.lang.reflect.Modifier;
 import java.net.DatagramPacket;
 import java.net.DatagramSocket;
 import java.net.InetSocketAddress;
@@ -39,6 +40,12 @@ class RouterAlertTest {
         assertTrue(RouterAlert.isAvailable());
         assertNull(RouterAlert.unavailabilityCause());
         assertEquals(Boolean.getBoolean("nimbo.expect.named"), RouterAlert.class.getModule().isNamed());
+    }
+
+    /** The loader the module's classes share is no API of the module. */
+    @Test
+    void theLoaderIsNotPublic() throws Exception {
+        assertFalse(Modifier.isPublic(Class.forName("nimbo.NimboNative").getModifiers()));
     }
 
     /** One datagram from each kind of JDK sender after the steps; what nimbo-watch saw of it. */
@@ -75,6 +82,33 @@ class RouterAlertTest {
         }
     }
 
+    /** The hop-by-hop Router Alert after the steps: read back, and as nimbo-watch --ipv6 saw it on ::1. */
+    @ParameterizedTest(name = "{0} after \"{1}\": hopopts {3}")
+    @CsvSource({
+        "dual,   enableIPv6,                true,  11 00 05 02 00 01 01 00",
+        "dual,   enableIPv6 disable,        false, none",
+        "dual,   enable enableIPv6 disable, false, none",
+        "socket, enableIPv6 disable,        false, none",
+    })
+    void disableTakesTheHopByHopRouterAlertOff(String kind, String steps, boolean enabled, String hopopts)
+            throws Exception {
+        try (Harness.Watcher watcher = new Harness.Watcher("--ipv6", "--port", "" + PORT, "--count", "1",
+                "--timeout-ms", "5000");
+             Sender sender = Sender.open(kind)) {
+            for (String step : steps.split(" ")) {
+                if (step.equals("enable")) sender.enable();
+                if (step.equals("enableIPv6")) sender.enableIPv6(1);
+                if (step.equals("disable")) sender.disable();
+            }
+            assertEquals(enabled, sender.isEnabledIPv6());
+            assertFalse(sender.isEnabled());
+            sender.send(new InetSocketAddress("::1", PORT), 1);
+            List<String> seen = watcher.datagrams();
+            assertEquals(1, seen.size(), seen::toString);
+            assertTrue(seen.get(0).contains(" hopopts " + hopopts + " length 5 "), seen::toString);
+        }
+    }
+
     /** A socket that already carries options keeps them; Router Alert comes and goes after them. */
     @ParameterizedTest(name = "options {0}")
     @CsvSource({
@@ -94,6 +128,23 @@ class RouterAlertTest {
         }
     }
 
+    /**
+     * disable changes both Router Alerts or neither: without CAP_NET_RAW the hop-by-hop header
+     * cannot change, so the IPv4 option stays too.
+     */
+    @ParameterizedTest(name = "without CAP_NET_RAW {0}: {1}")
+    @CsvSource({
+        "false, 'none, then ipv4 false ipv6 false'",
+        "true,  'java.io.IOException (CAP_NET_RAW), then ipv4 true ipv6 true'",
+    })
+    void disableChangesBothOrNeither(boolean withoutNetRaw, String outcome) throws Exception {
+        List<String> command = new ArrayList<>(List.of(System.getProperty("nimbo.with.ip.options"),
+                "--hop-by-hop", "0000050200010100", "94040000"));
+        if (withoutNetRaw) command.addAll(List.of("setpriv", "--inh-caps=-all", "--bounding-set=-net_raw"));
+        command.addAll(childJvm("disable-inherited"));
+        assertEquals(new Harness.Child(outcome + "\n", "", 0), Harness.run(command));
+    }
+
     /** Bad use is the standard exception and nothing else: no message, no end of the JVM. */
     @ParameterizedTest(name = "{0}: {2}")
     @CsvSource({
@@ -102,7 +153,7 @@ class RouterAlertTest {
         "closed channel,  false, java.nio.channels.ClosedChannelException",
         "closed socket,   false, java.net.SocketException",
         "foreign channel, false, java.lang.IllegalArgumentException",
-        "foreign socket,  false, java.lang.IllegalArgumentException",
+        "foreign socket,  false, java.lang.IllegalArgumentException (-Djdk.net.usePlainDatagramSocketImpl=true)",
         "value -1,        false, java.lang.IllegalArgumentException",
         "value 65536,     false, java.lang.IllegalArgumentException",
         "ipv6 on inet,    false, java.lang.IllegalArgumentException",
@@ -128,7 +179,8 @@ class RouterAlertTest {
         assumeTrue(Runtime.version().feature() == 17);
         List<String> command = childJvm("use", "plain socket");
         command.add(1, "-Djdk.net.usePlainDatagramSocketImpl=true");
-        assertEquals(new Harness.Child("java.lang.IllegalArgumentException\n", "", 0), Harness.run(command));
+        assertEquals(new Harness.Child("java.lang.IllegalArgumentException (-Djdk.net.usePlainDatagramSocketImpl=true)\n",
+                "", 0), Harness.run(command));
     }
 
     /**
@@ -182,9 +234,13 @@ class RouterAlertTest {
     private interface Sender extends AutoCloseable {
         void enable() throws IOException;
 
+        void enableIPv6(int value) throws IOException;
+
         void disable() throws IOException;
 
         boolean isEnabled() throws IOException;
+
+        boolean isEnabledIPv6() throws IOException;
 
         void send(InetSocketAddress to, int multicastTtl) throws IOException;
 
@@ -205,8 +261,10 @@ class RouterAlertTest {
 
     private record OnChannel(DatagramChannel channel) implements Sender {
         public void enable() throws IOException { RouterAlert.enable(channel); }
+        public void enableIPv6(int value) throws IOException { RouterAlert.enableIPv6(channel, value); }
         public void disable() throws IOException { RouterAlert.disable(channel); }
         public boolean isEnabled() throws IOException { return RouterAlert.isEnabled(channel); }
+        public boolean isEnabledIPv6() throws IOException { return RouterAlert.isEnabledIPv6(channel); }
         public void close() throws IOException { channel.close(); }
 
         public void send(InetSocketAddress to, int multicastTtl) throws IOException {
@@ -217,8 +275,10 @@ class RouterAlertTest {
 
     private record OnSocket(DatagramSocket socket) implements Sender {
         public void enable() throws IOException { RouterAlert.enable(socket); }
+        public void enableIPv6(int value) throws IOException { RouterAlert.enableIPv6(socket, value); }
         public void disable() throws IOException { RouterAlert.disable(socket); }
         public boolean isEnabled() throws IOException { return RouterAlert.isEnabled(socket); }
+        public boolean isEnabledIPv6() throws IOException { return RouterAlert.isEnabledIPv6(socket); }
         public void close() { socket.close(); }
 
         public void send(InetSocketAddress to, int multicastTtl) throws IOException {

@@ -69,10 +69,11 @@ add_test(NAME wire.router_alert_channel
 set_tests_properties(wire.router_alert_channel PROPERTIES
   LABELS "jvm;wire;routeralert" TIMEOUT 120 FAIL_REGULAR_EXPRESSION "in native method;WARNING")
 
-# The README's example, a module of its own that requires nimbo, compiles and sends with Router Alert.
+# The README's examples send with Router Alert: a module of its own that requires nimbo, and a class
+# in a package that reaches NimboSend through reflection, with nimbo-all.jar on the class path.
 get_filename_component(NIMBO_JDK_BIN ${Java_JAVA_EXECUTABLE} DIRECTORY)
 add_test(NAME jvm.readme_router_alert_example
   COMMAND ${NETNS_RUN} ${PROJECT_SOURCE_DIR}/tests/readme-example ${PROJECT_SOURCE_DIR}/README.md
-    ${NIMBO_JDK_BIN} ${NIMBO_MODULE_JAR} ${NIMBO_LIB_DIR} $<TARGET_FILE:nimbo-watch>)
+    ${NIMBO_JDK_BIN} ${NIMBO_MODULE_JAR} ${NIMBO_LIB_DIR} $<TARGET_FILE:nimbo-watch> ${NIMBO_ALL_JAR})
 set_tests_properties(jvm.readme_router_alert_example PROPERTIES
   LABELS "jvm;routeralert" TIMEOUT 120 FAIL_REGULAR_EXPRESSION "in native method;WARNING")

@@ -2,10 +2,12 @@
 // Editing option lists: other options survive byte for byte, and the kernel takes the result.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -123,6 +125,36 @@ TEST_P(HopByHop, SetThenRemoveKeepsTheOthers) {
 
 const Bytes kJumbo = {0, 0, 0xC2, 4, 0, 1, 0, 0};  // an option of another kind, 4 bytes of data
 
+// Headers with options of a kind Linux skips (0x3E). Linux drops a datagram whose hop-by-hop
+// header holds more than 7 bytes of padding in a row, Pad1 and PadN alike, or PadN not zero.
+// Router Alert with padding on both sides: padding in its place would make a run of 10.
+const Bytes kAlertBetweenPadding = {0x11, 1, 1, 0, 5, 2, 0, 1, 1, 2, 0, 0, 0x3E, 2, 9, 9};
+const Bytes kLongPadding = {0, 1, 1, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0x3E, 2, 9, 9};  // 10 bytes of PadN
+const Bytes kOptionAt8 = {0, 1, 5, 2, 0, 1, 0, 0, 0x3E, 4, 1, 2, 3, 4, 1, 0};  // Pad1 Pad1 before it
+const Bytes kPadNWithData = {0, 0, 1, 2, 7, 7, 0x3E, 0};
+
+// A header of `total` bytes whose options fill it from offset 2 to `end`, padded after that.
+Bytes filled(std::size_t end, std::size_t total) {
+  Bytes h(total, 0);
+  h[1] = static_cast<std::uint8_t>(total / 8 - 1);
+  for (std::size_t at = 2; at < end;) {
+    const std::size_t size = std::min<std::size_t>(end - at, 257);
+    h[at] = 0x3E;
+    h[at + 1] = static_cast<std::uint8_t>(size - 2);
+    at += size;
+  }
+  if (total - end >= 2) {
+    h[end] = 1;
+    h[end + 1] = static_cast<std::uint8_t>(total - end - 2);
+  }
+  return h;
+}
+
+Bytes with(Bytes b, std::size_t at, const Bytes& part) {
+  std::copy(part.begin(), part.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+  return b;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Table, HopByHop,
     testing::Values(
@@ -135,8 +167,110 @@ INSTANTIATE_TEST_SUITE_P(
         Ipv6Case{"odd end gets Pad1", {0, 0, 0x3E, 1, 7, 1, 0, 0}, 0, OptionEdit::kChanged,
                  {0, 1, 0x3E, 1, 7, 0, 5, 2, 0, 0, 1, 4, 0, 0, 0, 0}, {0, 0, 0x3E, 1, 7, 1, 1, 0}},
         Ipv6Case{"length byte disagrees", {0, 1, 1, 4, 0, 0, 0, 0}, 0, OptionEdit::kMalformed, {}, {}},
-        Ipv6Case{"option runs past the end", {0, 0, 0x3E, 9, 0, 0, 0, 0}, 0, OptionEdit::kMalformed, {}, {}}),
+        Ipv6Case{"option runs past the end", {0, 0, 0x3E, 9, 0, 0, 0, 0}, 0, OptionEdit::kMalformed, {}, {}},
+        // The option after Router Alert moves back 8 bytes: same alignment, 2 bytes of padding.
+        Ipv6Case{"Router Alert between padding", kAlertBetweenPadding, 2, OptionEdit::kChanged,
+                 {0x11, 1, 1, 0, 5, 2, 0, 2, 1, 2, 0, 0, 0x3E, 2, 9, 9}, {0x11, 0, 1, 0, 0x3E, 2, 9, 9}},
+        Ipv6Case{"padding longer than 7 is cut", kLongPadding, 0, OptionEdit::kChanged,
+                 {0, 1, 1, 0, 0x3E, 2, 9, 9, 5, 2, 0, 0, 1, 2, 0, 0}, {0, 0, 1, 0, 0x3E, 2, 9, 9}},
+        Ipv6Case{"an option keeps its offset", kOptionAt8, 2, OptionEdit::kChanged,
+                 {0, 1, 5, 2, 0, 2, 1, 0, 0x3E, 4, 1, 2, 3, 4, 1, 0},
+                 {0, 1, 1, 4, 0, 0, 0, 0, 0x3E, 4, 1, 2, 3, 4, 1, 0}},
+        Ipv6Case{"PadN gets zeros", kPadNWithData, 1, OptionEdit::kChanged,
+                 {0, 1, 1, 2, 0, 0, 0x3E, 0, 5, 2, 0, 1, 1, 2, 0, 0}, {0, 0, 1, 2, 0, 0, 0x3E, 0}},
+        // Linux takes at most 2040 bytes (setsockopt says EINVAL above that).
+        Ipv6Case{"largest that takes it", filled(2036, 2040), 0, OptionEdit::kChanged,
+                 with(filled(2036, 2040), 2036, {5, 2, 0, 0}), filled(2036, 2040)},
+        Ipv6Case{"no room after Pad1", filled(2037, 2040), 0, OptionEdit::kNoRoom, {}, {}},
+        Ipv6Case{"full header has no room", filled(2040, 2040), 0, OptionEdit::kNoRoom, {}, {}}),
     case_name<Ipv6Case>);
+
+// Sends one datagram to ::1 from a socket carrying the header (none when empty). `received`:
+// the hop-by-hop header it arrived with, or nothing when it did not arrive: Linux drops a
+// datagram whose header it refuses without a word. Setting the header needs CAP_NET_RAW.
+void send_over_loopback(const Bytes& header, std::optional<Bytes>* received) {
+  const int rx = socket(AF_INET6, SOCK_DGRAM, 0);
+  const int tx = socket(AF_INET6, SOCK_DGRAM, 0);
+  ASSERT_GE(rx, 0);
+  ASSERT_GE(tx, 0);
+  sockaddr_in6 to{};
+  to.sin6_family = AF_INET6;
+  to.sin6_addr = in6addr_loopback;
+  socklen_t size = sizeof to;
+  const int on = 1;
+  ASSERT_EQ(bind(rx, reinterpret_cast<sockaddr*>(&to), size), 0);
+  ASSERT_EQ(getsockname(rx, reinterpret_cast<sockaddr*>(&to), &size), 0);
+  ASSERT_EQ(setsockopt(rx, IPPROTO_IPV6, IPV6_RECVHOPOPTS, &on, sizeof on), 0);
+  if (!header.empty()) {
+    ASSERT_EQ(setsockopt(tx, IPPROTO_IPV6, IPV6_HOPOPTS, header.data(), static_cast<socklen_t>(header.size())), 0);
+  }
+  ASSERT_EQ(sendto(tx, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 1);
+  pollfd ready{rx, POLLIN, 0};
+  received->reset();
+  if (poll(&ready, 1, 1000) == 1) {
+    char data[16];
+    iovec iov{data, sizeof data};
+    alignas(cmsghdr) std::uint8_t control[4096];
+    msghdr message{};
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ASSERT_EQ(recvmsg(rx, &message, 0), 1);
+    received->emplace();
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_HOPOPTS)
+        received->emplace(CMSG_DATA(c), CMSG_DATA(c) + (c->cmsg_len - CMSG_LEN(0)));
+    }
+  }
+  close(rx);
+  close(tx);
+}
+
+// Linux takes what the edits build: a datagram carrying it arrives with the header as built
+// (the kernel fills in the next header, UDP), both after setting Router Alert and after removing it.
+class KernelDelivers : public testing::TestWithParam<Bytes> {};
+
+void expect_delivered(const Bytes& header) {
+  std::optional<Bytes> received;
+  send_over_loopback(header, &received);
+  ASSERT_TRUE(received.has_value()) << "dropped: " << testing::PrintToString(header);
+  if (header.empty()) {
+    EXPECT_EQ(*received, Bytes{});
+    return;
+  }
+  ASSERT_EQ(received->size(), header.size());
+  EXPECT_EQ((*received)[0], IPPROTO_UDP);
+  EXPECT_EQ(Bytes(received->begin() + 1, received->end()), Bytes(header.begin() + 1, header.end()));
+}
+
+TEST_P(KernelDelivers, HopByHopHeadersAfterEachEdit) {
+  OptionEdit edit;
+  const std::uint16_t value = 3;
+  const Bytes set = apply6(GetParam(), &edit, &value);
+  ASSERT_EQ(edit, OptionEdit::kChanged);
+  expect_delivered(set);
+  const Bytes removed = apply6(set, &edit, nullptr);
+  ASSERT_EQ(edit, OptionEdit::kChanged);
+  expect_delivered(removed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, KernelDelivers,
+                         testing::Values(Bytes{}, kAlertBetweenPadding, kLongPadding, kOptionAt8, kPadNWithData,
+                                         Bytes{0, 0, 0x3E, 1, 7, 1, 0, 0}));
+
+// A 2040-byte header (more options than Linux lets through by default, so only set on a socket).
+TEST(KernelTakes, TheLargestHopByHopHeader) {
+  OptionEdit edit;
+  const std::uint16_t value = 0;
+  const Bytes largest = apply6(filled(2036, 2040), &edit, &value);
+  ASSERT_EQ(edit, OptionEdit::kChanged);
+  ASSERT_EQ(largest.size(), 2040u);
+  const int fd = socket(AF_INET6, SOCK_DGRAM, 0);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(setsockopt(fd, IPPROTO_IPV6, IPV6_HOPOPTS, largest.data(), static_cast<socklen_t>(largest.size())), 0);
+  close(fd);
+}
 
 // The kernel takes what the edits build and hands it back unchanged.
 class KernelTakes : public testing::TestWithParam<Bytes> {};

@@ -26,9 +26,25 @@ import java.util.Objects;
  * system's text. Nothing is printed. Every method is safe from any thread, also while others send
  * on or close the channel.
  *
- * <p>The native library {@code libnimbo.so} is loaded with this class. When it cannot be,
- * {@link #isAvailable()} is false, {@link #unavailabilityCause()} says why, and every other method
- * throws {@link UnsupportedOperationException}.
+ * <pre>{@code
+ * try (DatagramChannel channel = RouterAlert.enable(DatagramChannel.open())) {
+ *     channel.setOption(StandardSocketOptions.IP_MULTICAST_TTL, 128);
+ *     channel.send(ByteBuffer.wrap(data), new InetSocketAddress("239.1.2.3", 5000));  // with 94 04 00 00
+ * }
+ * }</pre>
+ *
+ * <p>A connected channel that {@code disconnect()} has to rebuild (the JDK makes a new socket when
+ * the kernel loses the local address) loses Router Alert with the old socket: enable it again.
+ *
+ * <p>The native library {@code libnimbo.so} is loaded with this class: from {@code java.library.path}
+ * when it is there (the Debian package puts it in {@code /usr/lib/jni}), otherwise from the copy this
+ * module's jar carries under {@code META-INF/native/linux-x86_64/} or {@code META-INF/native/linux-x86/},
+ * copied into a new folder under the system property {@code nimbo.native.dir} (default
+ * {@code java.io.tmpdir}) and deleted once loaded. When it cannot be loaded, {@link #isAvailable()} is
+ * false, {@link #unavailabilityCause()} says why, and every other method throws
+ * {@link UnsupportedOperationException}. From JDK 24 on, the JVM prints a warning as the library loads
+ * unless native access is enabled for this module: {@code --enable-native-access=nimbo} with the jar on
+ * the module path, {@code --enable-native-access=ALL-UNNAMED} with it on the class path.
  */
 public final class RouterAlert {
     private static final Throwable CAUSE = load();
@@ -85,10 +101,12 @@ public final class RouterAlert {
     }
 
     /**
-     * Takes Router Alert, IPv4 and IPv6, off the channel's datagrams; other options stay.
+     * Takes Router Alert, IPv4 and IPv6, off the channel's datagrams; other options stay. Both go,
+     * or, when this throws, both stay.
      *
      * @param channel a channel this JDK made
-     * @throws IOException the channel is closed, or the system refused, with its text
+     * @throws IOException the channel is closed, or the system refused, with its text (taking the
+     *     IPv6 Router Alert off needs {@code CAP_NET_RAW} too)
      */
     public static void disable(DatagramChannel channel) throws IOException {
         removeAll(require(channel, "channel"));
@@ -140,6 +158,7 @@ public final class RouterAlert {
      * @param socket a socket this JDK built on a channel
      * @param value the Router Alert value, 0 to 65535
      * @return the socket
+     * @throws IllegalArgumentException the value is out of range, or the socket is IPv4 only
      * @throws IOException the socket is closed ({@link SocketException}), without
      *     {@code CAP_NET_RAW}, or the system refused
      */
