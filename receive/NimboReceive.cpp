@@ -4,11 +4,12 @@
 #include "NimboReceive.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <pthread.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "jni_util.h"
 #include "net.h"
@@ -31,12 +32,36 @@ jbyte buf[kBufSize];
 // array, so an array equals the whole of buf once the bytes before this point are copied.
 jsize written;
 
-// One datagram at a time is laid over buf (and moves written on) and copied out before the next
-// may be. Never held while waiting: a reader blocked on a socket that init_socket has since
-// replaced must not stop reads on the new one.
+// Never held while waiting: a reader blocked on a socket that init_socket has since replaced must
+// not stop reads on the new one.
 pthread_mutex_t receiving = PTHREAD_MUTEX_INITIALIZER;
 // One init_socket at a time writes servAddr and maddr.
 pthread_mutex_t settingUp = PTHREAD_MUTEX_INITIALIZER;
+
+// Takes the oldest datagram waiting on fd, lays it over buf and fills array from buf, all under one
+// lock: datagrams are laid over buf in the order they arrived, and each array shows only those
+// that came before its own. False with errno set when none could be taken (EAGAIN: none waits).
+bool take_datagram(JNIEnv* env, int fd, jbyteArray array) {
+  pthread_mutex_lock(&receiving);
+  socklen_t length = sizeof cliAddr;
+  const ssize_t received = recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT,
+                                    reinterpret_cast<sockaddr*>(&cliAddr), &length);
+  const int error = errno;
+  if (received >= 0) {
+    if (received > written) written = static_cast<jsize>(received);  // at most sizeof buf
+    env->SetByteArrayRegion(array, 0, written, buf);
+  }
+  pthread_mutex_unlock(&receiving);
+  errno = error;
+  return received >= 0;
+}
+
+// Returns once fd has a datagram (or an error) to report, or a signal came: the caller then tries
+// again. Another reader may take that datagram first.
+void wait_for_datagram(int fd) {
+  pollfd ready{fd, POLLIN, 0};
+  poll(&ready, 1, -1);
+}
 
 }  // namespace
 
@@ -65,23 +90,14 @@ JNIEXPORT jbyteArray JNICALL Java_NimboReceive_read(JNIEnv* env, jclass) {
   const jbyteArray array = env->NewByteArray(kBufSize);
   if (array == nullptr) return nullptr;  // OutOfMemoryError pending
 
-  // Waits with a buffer of its own, so that no lock is held meanwhile.
-  jbyte datagram[kBufSize];
-  sockaddr_in from;
-  socklen_t length = sizeof from;
-  const ssize_t received =
-      recvfrom(S, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &length);
-  if (received < 0) {
-    perror("recvfrom");
-    return nullptr;
+  const int fd = S;
+  while (!take_datagram(env, fd, array)) {
+    if (errno != EAGAIN) {  // EWOULDBLOCK is the same on Linux
+      perror("recvfrom");
+      return nullptr;
+    }
+    wait_for_datagram(fd);
   }
-
-  pthread_mutex_lock(&receiving);
-  cliAddr = from;
-  std::memcpy(buf, datagram, static_cast<std::size_t>(received));  // at most sizeof buf
-  if (received > written) written = static_cast<jsize>(received);
-  env->SetByteArrayRegion(array, 0, written, buf);
-  pthread_mutex_unlock(&receiving);
   return array;
 }
 

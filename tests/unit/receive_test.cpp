@@ -11,9 +11,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -29,6 +31,8 @@ namespace {
 
 // While set, called with the socket the library is about to bind or join to its group.
 void (*on_setup)(int fd) = nullptr;
+// While set on a thread, called there once the library has taken a datagram off its socket.
+thread_local void (*on_received)() = nullptr;
 
 template <class Function>
 Function libc(const char* name) {
@@ -48,6 +52,14 @@ int setsockopt(int fd, int level, int name, const void* value, socklen_t length)
   static const auto next = libc<int (*)(int, int, int, const void*, socklen_t)>("setsockopt");
   if (on_setup != nullptr && level == IPPROTO_IP && name == IP_ADD_MEMBERSHIP) on_setup(fd);
   return next(fd, level, name, value, length);
+}
+
+ssize_t recvfrom(int fd, void* data, size_t size, int flags, sockaddr* from, socklen_t* length) {
+  static const auto next =
+      libc<ssize_t (*)(int, void*, size_t, int, sockaddr*, socklen_t*)>("recvfrom");
+  const ssize_t received = next(fd, data, size, flags, from, length);
+  if (received >= 0 && on_received != nullptr) on_received();
+  return received;
 }
 
 namespace {
@@ -207,18 +219,104 @@ TEST_F(ReceiveTest, TwoReadersGetEveryDatagramOnceAndWhole) {
   EXPECT_EQ(all, each) << "the readers took " << seen[0].size() << " and " << seen[1].size();
 }
 
-// The system call a thread is waiting in ("45" for recvfrom), from /proc.
+// Holds up the thread that calls it (through on_received) until released, or for half a second
+// at most: a reader taken off the processor right after it took its datagram off the socket.
+struct Hold {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool holding = false;
+  bool released = false;
+} hold;
+
+void hold_up() {
+  on_received = nullptr;  // once
+  std::unique_lock<std::mutex> lock(hold.lock);
+  hold.holding = true;
+  hold.changed.notify_all();
+  hold.changed.wait_for(lock, std::chrono::milliseconds(500), [] { return hold.released; });
+}
+
+// The first reader takes a short datagram off the socket and is held up there; a second reader
+// takes a longer one that came after it and may finish first. Neither array shows anything of a
+// datagram that came after its own.
+TEST_F(ReceiveTest, NoArrayShowsALaterDatagram) {
+  const Bytes full = pattern(kBufSize, 1), shorter = pattern(10, 2), longer = pattern(100, 3);
+  ASSERT_TRUE(send(full));  // every byte of the buffer known
+  ASSERT_EQ(first_difference(read().value_or(Bytes()), full), kBufSize);
+
+  hold.holding = hold.released = false;  // no reader yet
+  std::optional<Bytes> first;
+  std::thread first_reader([&] {
+    on_received = hold_up;
+    first = read();
+  });
+  EXPECT_TRUE(send(shorter));
+  {
+    std::unique_lock<std::mutex> lock(hold.lock);
+    hold.changed.wait(lock, [] { return hold.holding; });
+  }
+  EXPECT_TRUE(send(longer));
+  const auto second = read();
+  {
+    const std::lock_guard<std::mutex> lock(hold.lock);
+    hold.released = true;
+  }
+  hold.changed.notify_all();
+  first_reader.join();
+
+  Bytes want = full;
+  std::copy(shorter.begin(), shorter.end(), want.begin());
+  EXPECT_EQ(first_difference(first.value_or(Bytes()), want), kBufSize) << "first reader";
+  std::copy(longer.begin(), longer.end(), want.begin());
+  EXPECT_EQ(first_difference(second.value_or(Bytes()), want), kBufSize) << "second reader";
+}
+
+// A read on a socket that is no longer one: the error on standard error and null, at once.
+struct FailedRead {
+  const char* name;
+  void (*spoil)(int fd);  // what becomes of the library's socket
+  const char* err;
+};
+
+class ReceiveFails : public ReceiveTest, public testing::WithParamInterface<FailedRead> {};
+
+TEST_P(ReceiveFails, ReportsAndReturnsNull) {
+  const auto r = nimbo::test::run_in_child([&] {
+    alarm(5);  // a read that waits instead ends the child
+    static int library_socket = -1;
+    on_setup = [](int fd) { library_socket = fd; };
+    Java_NimboReceive_init_1socket(jvm.env(), nullptr, jvm.string(kGroup), kPort + 2);
+    on_setup = nullptr;
+    GetParam().spoil(library_socket);
+    std::printf("%s\n", read() ? "array" : "null");
+  });
+  EXPECT_EQ(r.out, "null\n");
+  EXPECT_EQ(r.err, GetParam().err);
+  EXPECT_EQ(r.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sockets, ReceiveFails,
+    testing::Values(FailedRead{"Closed", [](int fd) { close(fd); },
+                               "recvfrom: Bad file descriptor\n"},
+                    // Its number taken by an empty pipe, which never becomes ready to read.
+                    FailedRead{"NotASocket",
+                               [](int fd) {
+                                 int ends[2];
+                                 if (pipe(ends) == 0) dup2(ends[0], fd);
+                               },
+                               "recvfrom: Socket operation on non-socket\n"}),
+    [](const testing::TestParamInfo<FailedRead>& c) { return c.param.name; });
+
+// The system call a thread is waiting in ("7" for poll), from /proc.
 std::string waiting_in(pid_t thread) {
   std::string call;
   std::ifstream("/proc/self/task/" + std::to_string(thread) + "/syscall") >> call;
   return call;
 }
 
-bool in_recvfrom(const std::string& call) {
-#ifdef SYS_socketcall
-  if (call == std::to_string(SYS_socketcall)) return true;  // i386's glibc receives through it
-#endif
-  return call == std::to_string(SYS_recvfrom);
+bool in_poll(const std::string& call) {
+  return call == std::to_string(SYS_poll) || call == std::to_string(SYS_ppoll);
 }
 
 // A reader still waiting on the socket that a second init_socket replaces holds up no read on
@@ -233,7 +331,7 @@ TEST_F(ReceiveTest, SecondInitSocketMovesReadsOnceItsSocketIsReady) {
       old_reader_id = static_cast<pid_t>(syscall(SYS_gettid));
       old_read = read();
     });
-    while (old_reader_id == 0 || !in_recvfrom(waiting_in(old_reader_id)))
+    while (old_reader_id == 0 || !in_poll(waiting_in(old_reader_id)))
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
     static bool published_early = false;

@@ -27,8 +27,7 @@ Receiver::Receiver(const char* group) {
   if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
       getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
       setsockopt(fd_, IPPROTO_IP, IP_RECVTTL, &on, sizeof on) != 0 ||
-      setsockopt(fd_, IPPROTO_IP, IP_RECVOPTS, &on, sizeof on) != 0 ||
-      setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
+      setsockopt(fd_, IPPROTO_IP, IP_RECVOPTS, &on, sizeof on) != 0) {
     ADD_FAILURE() << "receiver set-up: " << std::strerror(errno);
     return;
   }
@@ -74,11 +73,6 @@ std::optional<Datagram> Receiver::receive(int timeout_ms) {
   d.data.resize(static_cast<std::size_t>(n));
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(CMSG_DATA(c));
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-      timespec at;
-      std::memcpy(&at, bytes, sizeof at);
-      d.arrived += std::chrono::seconds(at.tv_sec) + std::chrono::nanoseconds(at.tv_nsec);
-    }
     if (c->cmsg_level != IPPROTO_IP) continue;
     const std::size_t length = c->cmsg_len - CMSG_LEN(0);
     if (c->cmsg_type == IP_TTL) std::memcpy(&d.ttl, bytes, sizeof d.ttl);

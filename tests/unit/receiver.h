@@ -2,7 +2,6 @@
 // A UDP receiver for tests: what arrives, with the TTL and IP options it arrived with.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -13,8 +12,6 @@ struct Datagram {
   std::vector<std::uint8_t> data;
   int ttl = -1;                       // from IP_RECVTTL
   std::vector<std::uint8_t> options;  // from IP_RECVOPTS; empty when the datagram had none
-  // From SO_TIMESTAMPNS: when the kernel took it in (on loopback, during the sender's call).
-  std::chrono::system_clock::time_point arrived;
 };
 
 class Receiver {
