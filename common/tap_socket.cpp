@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace nimbo {
@@ -55,21 +56,28 @@ void close_both(int in, int out) {
   if (out >= 0 && out != in) close(out);
 }
 
-// Milliseconds left until `deadline` (CLOCK_MONOTONIC), rounded up; -1 for no deadline.
+// Milliseconds left until `deadline` (CLOCK_MONOTONIC), rounded up; -1 for no deadline. (No
+// 64-bit division: i386 would need libgcc's helpers for it.)
 int remaining_ms(bool timed, const timespec& deadline) {
   if (!timed) return -1;
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  const long long ns = (deadline.tv_sec - now.tv_sec) * 1000000000LL + (deadline.tv_nsec - now.tv_nsec);
-  return ns <= 0 ? 0 : static_cast<int>((ns + 999999) / 1000000);
+  const time_t seconds = deadline.tv_sec - now.tv_sec;
+  if (seconds < 0) return 0;
+  const long rest = (deadline.tv_nsec - now.tv_nsec + 999999) / 1000000;
+  const long long ms = static_cast<long long>(seconds) * 1000 + rest;
+  return ms <= 0 ? 0 : ms >= INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
 timespec after_ms(int timeout_ms) {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
-  const long long ns = t.tv_nsec + (timeout_ms % 1000) * 1000000LL;
-  t.tv_sec += timeout_ms / 1000 + static_cast<time_t>(ns / 1000000000);
-  t.tv_nsec = static_cast<long>(ns % 1000000000);
+  t.tv_sec += timeout_ms / 1000;
+  t.tv_nsec += (timeout_ms % 1000) * 1000000L;
+  if (t.tv_nsec >= 1000000000L) {
+    ++t.tv_sec;
+    t.tv_nsec -= 1000000000L;
+  }
   return t;
 }
 
