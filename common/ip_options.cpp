@@ -35,8 +35,11 @@ std::size_t ipv4_option_size(const std::uint8_t* o, std::size_t length, std::siz
   return o[at + 1];
 }
 
+// Router Alert as Linux's forwarding path takes a datagram aside for it: type 148, a length of at
+// least 4 (RFC 2113 has exactly 4), value 0. The one rule, so that the tap never passes over a
+// datagram the kernel handed it. The option's size has been checked against the list already.
 bool ipv4_is_router_alert(const std::uint8_t* option) {
-  return option[0] == kRouterAlert[0] && option[1] == kRouterAlert[1];
+  return option[0] == kRouterAlert[0] && option[1] >= 4 && option[2] == 0 && option[3] == 0;
 }
 
 std::size_t round_up(std::size_t n, std::size_t unit) { return (n + unit - 1) / unit * unit; }

@@ -56,8 +56,10 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{"loose source route is copied", cat(kLooseRoute, {0}), true, 7, kNo, cat(kLooseRoute, {0})},
         WalkCase{"timestamp is not copied", {0x44, 0x08, 0x05, 0x00, 0, 0, 0, 0}, true, 8, kNo, {}},
         WalkCase{"nothing after end of list counts", cat(kAlert, cat({0}, kLooseRoute)), true, 4, 0, kAlert},
-        WalkCase{"0x94 of length 6 is not router alert", {0x94, 0x06, 0, 0, 0, 0, 0, 0}, true, 6, kNo,
+        // What the kernel takes aside as Router Alert: length 4 or more, value 0.
+        WalkCase{"0x94 of length 6 is router alert", {0x94, 0x06, 0, 0, 0, 0, 0, 0}, true, 6, 0,
                  {0x94, 0x06, 0, 0, 0, 0, 0, 0}},
+        WalkCase{"0x94 with value 1 is not", {0x94, 0x04, 0, 1}, true, 4, kNo, {0x94, 0x04, 0, 1}},
         WalkCase{"length past the end", {0x07, 0x09, 0x04, 0, 0, 0, 0, 0}, false, 0, kNo, {}},
         WalkCase{"length below 2", {0x94, 0x01, 0, 0}, false, 0, kNo, {}},
         WalkCase{"type without length", {1, 1, 1, 0x94}, false, 0, kNo, {}}),
