@@ -15,6 +15,24 @@ enum class Sent {
   kFailed,  // *error says which call failed
 };
 
+// Why a datagram went out in no copy.
+enum class Drop {
+  kNone,         // a copy went out
+  kTtlExpired,   // TTL or hop limit 1 or less
+  kNoRoute,      // no route; multicast: no cache entry, another arrival interface, no interface past
+                 // its threshold, a link-local group; IPv6: a multicast or link-local address
+  kTooLong,      // longer than the link's MTU, and DF set (IPv4), or IPv6
+  kMtuTooSmall,  // the MTU leaves less than 8 bytes of data behind a fragment's header
+  kLinkDown,     // the outgoing interface is down or gone (ENETDOWN, ENODEV, ENXIO)
+  kRefused,      // a firewall rule (EPERM), or a broadcast address (EACCES)
+  kQueueFull,    // the outgoing queue had no room (ENOBUFS)
+};
+
+struct Dropped {
+  Drop reason;
+  int mtu;  // kTooLong and kMtuTooSmall on IPv4: the MTU in the way; otherwise 0
+};
+
 // Sends the datagram on through tap.out, changing `packet` in place: TTL or hop limit one lower,
 // IPv4 header checksum and UDP checksum computed afresh (a datagram from a veth peer may carry
 // only the partial sum checksum offload leaves), options and the hop-by-hop header kept.
@@ -31,9 +49,12 @@ enum class Sent {
 //    data behind the header, nothing is sent on that link.
 //  - IPv6 longer than the outgoing link's MTU: nothing is sent (routers do not fragment).
 //
+// Any other refusal by the kernel (EBADF, EINVAL, ENOMEM, ...) is kFailed. With no copy sent,
+// *why (when not null) says why; for multicast, why the last interface tried got none.
+//
 // Waits while the socket's send buffer is full, but wakes when `wake` (-1: none) is readable.
 // Safe from several threads at once on one tap.
 Sent forward_intercepted(const TapSockets& tap, int wake, std::uint8_t* packet, const Intercepted& in,
-                         int arrival_ifindex, int* copies, SystemError* error);
+                         int arrival_ifindex, int* copies, SystemError* error, Dropped* why = nullptr);
 
 }  // namespace nimbo

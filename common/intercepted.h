@@ -26,12 +26,14 @@ struct Intercepted {
   std::size_t payload;         // udp: the data after the UDP header, up to the UDP length;
   std::size_t payload_length;  //   otherwise everything from the transport header to the end
   int ttl;                     // TTL or hop limit as the datagram arrived
-  int router_alert;            // IPv4: 0 (94 04 00 00); IPv6: the Router Alert value
+  int router_alert;            // the option's value: IPv4 0 (94 04 00 00) for all the kernel hands over
   bool fragment;               // IPv4: more fragments or an offset; IPv6: next header 44 (a fragment header)
 };
 
 // Lays out an IPv4 datagram of `received` bytes (trailing bytes past its total length are not
-// part of it). False unless it is a well-formed IPv4 datagram whose options hold Router Alert.
+// part of it). False unless it is a well-formed IPv4 datagram whose options hold Router Alert
+// (type 0x94, length 4). A UDP length that lies makes it no udp datagram, not a parse failure:
+// a router sends such a datagram on as it is.
 bool parse_intercepted_ipv4(const std::uint8_t* packet, std::size_t received, Intercepted* out);
 
 // Lays out an IPv6 datagram: the fixed header, then a hop-by-hop header holding Router Alert.
@@ -39,8 +41,10 @@ bool parse_intercepted_ipv4(const std::uint8_t* packet, std::size_t received, In
 bool parse_intercepted_ipv6(const std::uint8_t* packet, std::size_t received, Intercepted* out);
 
 // Puts a UDP payload of `payload_length` bytes in place of the old one: the caller has written
-// the bytes at packet + in->payload; this rewrites the UDP length and the IP length and updates
-// *in. False when in is not udp, or the datagram would pass its family's 65535-byte limit.
+// the bytes at packet + in->payload (the buffer holds in->payload + payload_length bytes); this
+// rewrites the UDP length and the IP length and updates *in. The checksums are left to
+// forward_intercepted. False when in is not udp, or the datagram would pass its family's
+// 65535-byte limit.
 bool resize_udp_payload(std::uint8_t* packet, Intercepted* in, std::size_t payload_length);
 
 }  // namespace nimbo

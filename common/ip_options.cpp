@@ -23,17 +23,23 @@ struct Scan {
 };
 
 Scan scan_ipv4(const std::uint8_t* o, std::size_t length) {
-  Scan s{true, 0, kNone};
-  while (s.end < length && o[s.end] != kIpv4EndOfList) {
-    if (o[s.end] == kIpv4NoOperation) {
-      ++s.end;
-      continue;
-    }
-    if (s.end + 1 >= length || o[s.end + 1] < 2 || s.end + o[s.end + 1] > length) return {false, 0, kNone};
-    if (o[s.end] == kRouterAlert[0] && s.alert == kNone) s.alert = s.end;
-    s.end += o[s.end + 1];
-  }
-  return s;
+  const Ipv4OptionList list = ipv4_option_list(o, length);
+  if (!list.well_formed) return {false, 0, kNone};
+  return {true, list.end, list.alert};
+}
+
+// The size of the IPv4 option at `at` (before End of List), or 0 when it runs past `length`.
+std::size_t ipv4_option_size(const std::uint8_t* o, std::size_t length, std::size_t at) {
+  if (o[at] == kIpv4NoOperation) return 1;
+  if (at + 1 >= length || o[at + 1] < 2 || o[at + 1] > length - at) return 0;
+  return o[at + 1];
+}
+
+// Router Alert as Linux's forwarding path takes a datagram aside for it: type 148, a length of at
+// least 4 (RFC 2113 has exactly 4), value 0. The one rule, so that the tap never passes over a
+// datagram the kernel handed it. The option's size has been checked against the list already.
+bool ipv4_is_router_alert(const std::uint8_t* option) {
+  return option[0] == kRouterAlert[0] && option[1] >= 4 && option[2] == 0 && option[3] == 0;
 }
 
 std::size_t round_up(std::size_t n, std::size_t unit) { return (n + unit - 1) / unit * unit; }
@@ -132,6 +138,35 @@ OptionEdit ipv4_remove_router_alert(std::uint8_t (&options)[kIpv4OptionsMax], st
 bool ipv4_has_router_alert(const std::uint8_t* options, std::size_t length) {
   const Scan s = scan_ipv4(options, length);
   return s.ok && s.alert != kNone;
+}
+
+Ipv4OptionList ipv4_option_list(const std::uint8_t* options, std::size_t length) {
+  Ipv4OptionList list{true, 0, kIpv4NoOption};
+  while (list.end < length && options[list.end] != kIpv4EndOfList) {
+    const std::size_t size = ipv4_option_size(options, length, list.end);
+    if (size == 0) return {false, 0, kIpv4NoOption};
+    if (list.alert == kIpv4NoOption && ipv4_is_router_alert(options + list.end)) list.alert = list.end;
+    list.end += size;
+  }
+  return list;
+}
+
+std::size_t ipv4_copied_options(const std::uint8_t* options, std::size_t length,
+                                std::uint8_t (&copied)[kIpv4OptionsMax]) {
+  constexpr std::uint8_t kCopiedFlag = 0x80;
+  std::size_t kept = 0;
+  for (std::size_t at = 0; at < length && options[at] != kIpv4EndOfList;) {
+    const std::size_t size = ipv4_option_size(options, length, at);
+    if (size == 0) break;
+    if ((options[at] & kCopiedFlag) != 0 && kept + size <= kIpv4OptionsMax) {
+      std::memcpy(copied + kept, options + at, size);
+      kept += size;
+    }
+    at += size;
+  }
+  const std::size_t padded = round_up(kept, 4);
+  std::memset(copied + kept, kIpv4EndOfList, padded - kept);
+  return padded;
 }
 
 OptionEdit ipv6_set_router_alert(std::uint8_t (&header)[kHopByHopMax], std::size_t* length,

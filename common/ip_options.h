@@ -12,7 +12,8 @@ namespace nimbo {
 constexpr std::uint8_t kRouterAlert[4] = {0x94, 0x04, 0x00, 0x00};
 
 // IPv4 options: End of List (0) and No-Operation (1) are single bytes; every other option is
-// type, length (counting both), data.
+// type, length (counting both), data. Router Alert is type 0x94 with length 4, the only length
+// RFC 2113 gives it; a 0x94 of another length is some other option and is left as it is.
 constexpr std::size_t kIpv4OptionsMax = 40;
 
 // An IPv6 hop-by-hop header: next header, length in 8-byte units after the first 8, options.
@@ -39,6 +40,20 @@ OptionEdit ipv4_remove_router_alert(std::uint8_t (&options)[kIpv4OptionsMax], st
 
 // True when a well-formed list holds Router Alert.
 bool ipv4_has_router_alert(const std::uint8_t* options, std::size_t length);
+
+// The one walk over an IPv4 option list, which every reader of one uses.
+constexpr std::size_t kIpv4NoOption = ~std::size_t{0};
+struct Ipv4OptionList {
+  bool well_formed;   // every option fits inside the list, each length at least 2
+  std::size_t end;    // where End of List is, or the list's length when it has none
+  std::size_t alert;  // where the first Router Alert is, or kIpv4NoOption
+};
+Ipv4OptionList ipv4_option_list(const std::uint8_t* options, std::size_t length);
+
+// The options a fragment after the first carries: those of a well-formed list with the copied
+// flag (0x80), in order, padded with End of List to a multiple of 4. Returns their length.
+std::size_t ipv4_copied_options(const std::uint8_t* options, std::size_t length,
+                                std::uint8_t (&copied)[kIpv4OptionsMax]);
 
 // Both edits leave the padding as Linux's receive path wants it, or it drops the datagram: no
 // more than 7 bytes of padding (Pad1 and PadN alike) in a row, PadN filled with zeros. Options

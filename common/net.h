@@ -30,9 +30,11 @@ bool is_multicast(in_addr address);
 // name does not resolve and "<group>: is not  multicast" when it is outside 224.0.0.0/4.
 in_addr check_group(const char* group);
 
-// Writes Router Alert over the first zero byte of the options (the options are zero-terminated,
-// so that is where they end) and returns the option length to install: the old length plus 4,
-// rounded up to a multiple of 4, at most 44. Never touches a byte past the 44.
+// Appends Router Alert after the last of the options the kernel returned (`length` bytes; End
+// of List may pad them) and returns the option length to install, a multiple of 4. A list that
+// holds Router Alert already is returned as it is. When the read failed (length past 40), the
+// list does not parse or has no room left, returns 44, which the kernel refuses. Never touches
+// a byte past the 40.
 socklen_t append_router_alert(std::uint8_t (&options)[kOptionBufferSize], socklen_t length);
 
 // Adds Router Alert to the IP options the socket already carries, working in the caller's buffer.

@@ -1,22 +1,29 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <cstring>
 
+#include "ip_options.h"
 #include "net.h"
 #include "report.h"
 
 namespace nimbo {
 
 socklen_t append_router_alert(std::uint8_t (&options)[kOptionBufferSize], socklen_t length) {
-  // The kernel hands back at most 40 option bytes into a zeroed buffer, so byte 40 is always a
-  // zero; stopping the scan there keeps the four bytes inside the buffer whatever it holds.
-  std::size_t end = 0;
-  while (end < kOptionSpaceMax && options[end] != 0) ++end;
-  std::memcpy(options + end, kRouterAlert, sizeof kRouterAlert);
-
-  // Old length plus 4, rounded up to a multiple of 4, at most 44. Anything past 40 already
-  // ends at 44, which also keeps the sum from wrapping.
+  // A failed read leaves the length at 44: more than a header holds, so the install refuses it.
   if (length > kOptionSpaceMax) return kOptionBufferSize;
-  return (length + sizeof kRouterAlert + 3) & ~socklen_t{3};
+  std::uint8_t list[kIpv4OptionsMax];
+  std::memcpy(list, options, sizeof list);
+  std::size_t edited = length;
+  switch (ipv4_add_router_alert(list, &edited)) {
+    case OptionEdit::kChanged:
+      std::memcpy(options, list, edited);
+      return static_cast<socklen_t>(edited);
+    case OptionEdit::kUnchanged:
+      return length;
+    case OptionEdit::kMalformed:
+    case OptionEdit::kNoRoom:
+      break;
+  }
+  return kOptionBufferSize;
 }
 
 void add_router_alert(int fd, std::uint8_t (&options)[kOptionBufferSize]) {

@@ -37,12 +37,14 @@ bool open_ipv6_tap(int value, TapSockets* tap, SystemError* error);
 // Closes what open_*_tap opened.
 void close_tap(const TapSockets& tap);
 
-// SO_RCVBUF of the receiving socket, past net.core.rmem_max where the caller may (CAP_NET_ADMIN).
+// SO_RCVBUF of the receiving socket, past net.core.rmem_max where the caller may (SO_RCVBUFFORCE,
+// CAP_NET_ADMIN), else up to it. The kernel doubles what is asked for.
 bool set_tap_receive_buffer(const TapSockets& tap, int bytes, SystemError* error);
 bool tap_receive_buffer(const TapSockets& tap, int* bytes, SystemError* error);
 
 // The kernel's count of datagrams dropped because the receiving socket's queue was full (the
-// counter SO_RXQ_OVFL reports), as it stands now; it wraps at 2^32.
+// counter SO_RXQ_OVFL reports with each datagram), as it stands now, from SO_MEMINFO; it wraps
+// at 2^32.
 bool tap_drops(const TapSockets& tap, std::uint32_t* drops, SystemError* error);
 
 enum class Wait {
@@ -52,10 +54,12 @@ enum class Wait {
   kFailed,    // *error says which call failed
 };
 
-// Waits for the next datagram to hand over: polls tap.in and `wake` (-1: none) for at most
-// timeout_ms (-1: for ever), receives without blocking (several threads may wait at once) and
-// lays the datagram out with its arrival interface. A datagram that does not parse, or too long
-// for the buffer, is passed over and the wait goes on until the time is up.
+// Waits for the next datagram to hand over, for at most timeout_ms (-1: for ever; measured on
+// the monotonic clock), and lays it out with its arrival interface. It receives first, without
+// blocking, and polls tap.in and `wake` (-1: none) only when nothing is queued, so `wake` is
+// noticed while it waits, not while datagrams keep coming. A datagram that does not parse, or
+// too long for the buffer, is passed over and the wait goes on until the time is up. Several
+// threads may call it at once on one tap; each datagram goes to one of them.
 Wait receive_intercepted(const TapSockets& tap, int wake, int timeout_ms, std::uint8_t* buffer,
                          std::size_t capacity, Intercepted* in, int* ifindex, SystemError* error);
 

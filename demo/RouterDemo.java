@@ -11,9 +11,10 @@ import nimbo.RouterAlert;
 
 /**
  * Sends datagrams to a host behind a router: through NimboSend, NimboSendUnicast (one of them as
- * long as the libraries allow) and a JDK channel given Router Alert by nimbo.RouterAlert, all
- * with Router Alert, and through a plain JDK socket (without). Two more go to the router's own address, one with Router Alert and one without:
- * the router receives those itself and must not forward them.
+ * long as the libraries allow, one asking the router to change it) and a JDK channel given Router
+ * Alert by nimbo.RouterAlert, all with Router Alert, and through a plain JDK socket (without). Two
+ * more go to the router's own address, one with Router Alert and one without: the router receives
+ * those itself and must not forward them.
  */
 public final class RouterDemo {
     public static void main(String[] args) throws Exception {
@@ -29,6 +30,7 @@ public final class RouterDemo {
         NimboSendUnicast.init_socket();
         NimboSendUnicast.write(router, port, ascii("to the router, from NimboSendUnicast"));
         NimboSendUnicast.write(host, port, ascii("from NimboSendUnicast"));
+        NimboSendUnicast.write(host, port, ascii("change me, from NimboSendUnicast"));
         NimboSendUnicast.write(host, port, longest("6500 bytes from NimboSendUnicast"));
 
         try (DatagramChannel channel = RouterAlert.enable(DatagramChannel.open(StandardProtocolFamily.INET))) {

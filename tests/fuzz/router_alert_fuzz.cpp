@@ -5,17 +5,16 @@
 // then up to 44 bytes of the option buffer (zero-padded).
 //
 // 1. append_router_alert on an exactly-44-byte heap buffer (AddressSanitizer sees any access
-//    past it): the bytes before the first zero (the scan stops at 40) are kept, 94 04 00 00
-//    follows, every later byte is unchanged; the length is the old one plus 4 rounded up to a
-//    multiple of 4, 44 for anything past 40.
+//    past it): for a well-formed list of at most 40 bytes with room left, the bytes before its
+//    end (End of List, or the length) are kept, 94 04 00 00 follows, End of List pads to a
+//    multiple of 4, and no later byte changes; a list that holds Router Alert already comes back
+//    as it is; anything else (a failed read, a list that does not parse, no room) gives 44, which
+//    the kernel refuses, with the buffer untouched.
 // 2. When the buffer begins with a valid list of IP options (NOP, EOL, Timestamp, Record Route,
 //    LSRR, SSRR of legal lengths) that leaves 4 bytes of room, the list goes onto a real UDP
 //    socket and add_router_alert runs on it: the kernel must then hold the old options followed
-//    by 94 04 00 00. Only option sets whose first zero byte is where the options end qualify:
-//    the options are taken to be zero-terminated, so a zero byte inside an option (an empty
-//    Record Route or Timestamp slot, which the kernel reports as zeros; flags 0 of a Timestamp)
-//    would have Router Alert written into that option instead of after it. The libraries only
-//    ever call it on fresh sockets. No datagram is sent.
+//    by 94 04 00 00, zero bytes inside an option (an empty Record Route or Timestamp slot, flags
+//    0 of a Timestamp) kept as they are. No datagram is sent.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,6 +26,7 @@
 #include <memory>
 #include <vector>
 
+#include "ip_options.h"
 #include "net.h"
 
 namespace {
@@ -39,6 +39,8 @@ constexpr std::size_t kSize = nimbo::kOptionBufferSize;
   std::abort();
 }
 
+std::size_t round_up4(std::size_t n) { return (n + 3) / 4 * 4; }
+
 void check_append(const std::uint8_t* input, std::size_t size) {
   std::uint32_t length = 0;
   std::memcpy(&length, input, size < 4 ? size : 4);
@@ -50,15 +52,24 @@ void check_append(const std::uint8_t* input, std::size_t size) {
   const socklen_t got =
       nimbo::append_router_alert(*reinterpret_cast<std::uint8_t(*)[kSize]>(buffer.get()), length);
 
-  std::size_t end = 0;
-  while (end < 40 && before[end] != 0) ++end;
-  if (std::memcmp(buffer.get(), before, end) != 0) fail("changed a byte before the first zero");
-  if (std::memcmp(buffer.get() + end, nimbo::kRouterAlert, 4) != 0)
-    fail("no Router Alert at the first zero");
-  if (std::memcmp(buffer.get() + end + 4, before + end + 4, kSize - end - 4) != 0)
-    fail("changed a byte after the Router Alert");
-  const std::uint64_t want = length > 40 ? 44 : (std::uint64_t{length} + 4 + 3) / 4 * 4;
-  if (got != want) fail("wrong option length");
+  const nimbo::Ipv4OptionList list =
+      length <= 40 ? nimbo::ipv4_option_list(before, length) : nimbo::Ipv4OptionList{false, 0, 0};
+  const bool room = list.well_formed && list.end + 4 <= 40;
+  if (list.well_formed && list.alert != nimbo::kIpv4NoOption) {
+    if (got != length || std::memcmp(buffer.get(), before, kSize) != 0) fail("changed a list with Router Alert");
+    return;
+  }
+  if (!room) {
+    if (got != kSize) fail("no 44 for a list it cannot extend");
+    if (std::memcmp(buffer.get(), before, kSize) != 0) fail("changed a list it cannot extend");
+    return;
+  }
+  if (got != round_up4(list.end + 4)) fail("wrong option length");
+  if (std::memcmp(buffer.get(), before, list.end) != 0) fail("changed a byte of the old options");
+  if (std::memcmp(buffer.get() + list.end, nimbo::kRouterAlert, 4) != 0) fail("no Router Alert after the options");
+  for (std::size_t i = list.end + 4; i < got; ++i)
+    if (buffer[i] != 0) fail("padding is not End of List");
+  if (std::memcmp(buffer.get() + got, before + got, kSize - got) != 0) fail("changed a byte past the length");
 }
 
 // The length of the valid option list at the start of the buffer, or 0 when it is none.
@@ -128,24 +139,23 @@ void check_on_socket(const std::uint8_t* input, std::size_t size) {
   std::uint8_t b[kSize] = {};
   std::memcpy(b, input + 4, size - 4 < kSize ? size - 4 : kSize);
   const std::size_t length = option_list(b);
-  if (length == 0 || (length + 3) / 4 * 4 > nimbo::kOptionSpaceMax - 4) return;
+  if (length == 0) return;
 
   static const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) fail("socket");
   if (setsockopt(fd, IPPROTO_IP, IP_OPTIONS, b, static_cast<socklen_t>(length)) != 0)
     return;  // refused
   const Bytes old = installed(fd);
-  std::size_t end = 0;
-  while (end < old.size() && old[end] != 0) ++end;
-  if (end != options_end(old)) return;  // a zero byte inside an option: outside the contract
+  const std::size_t end = options_end(old);
   for (std::size_t i = end; i < old.size(); ++i)
     if (old[i] != 0) fail("the kernel left bytes after the End of Option List");
+  if (end + 4 > nimbo::kOptionSpaceMax) return;  // no room: the process would end
 
   std::uint8_t scratch[kSize];
   nimbo::add_router_alert(fd, scratch);
   Bytes want(old.begin(), old.begin() + static_cast<std::ptrdiff_t>(end));
   want.insert(want.end(), nimbo::kRouterAlert, nimbo::kRouterAlert + 4);
-  want.resize(old.size() + 4, 0);
+  want.resize(round_up4(end + 4), 0);
   if (installed(fd) != want)
     fail("the kernel does not hold the old options followed by Router Alert");
 }

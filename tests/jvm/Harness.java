@@ -133,7 +133,17 @@ final class Harness {
         private final BufferedReader lines;
 
         Watcher(String... args) throws IOException {
-            List<String> command = new ArrayList<>(List.of(System.getProperty("nimbo.watch")));
+            this(List.of(), args);
+        }
+
+        /** nimbo-watch on another host of tests/router-net: {@code ip netns exec HOST}. */
+        static Watcher on(String host, String... args) throws IOException {
+            return new Watcher(List.of("ip", "netns", "exec", host), args);
+        }
+
+        private Watcher(List<String> prefix, String... args) throws IOException {
+            List<String> command = new ArrayList<>(prefix);
+            command.add(System.getProperty("nimbo.watch"));
             command.addAll(List.of(args));
             process = new ProcessBuilder(command).redirectErrorStream(true).start();
             lines = new BufferedReader(new InputStreamReader(process.getInputStream(), StandardCharsets.UTF_8));

@@ -14,8 +14,11 @@ import java.nio.ByteBuffer;
 import java.nio.channels.DatagramChannel;
 import java.nio.channels.MembershipKey;
 import java.nio.charset.StandardCharsets;
+import java.time.Duration;
 import java.util.Set;
+import nimbo.AlertedDatagram;
 import nimbo.RouterAlert;
+import nimbo.RouterAlertTap;
 
 /**
  * What RouterAlertTest runs in a JVM of its own, so that its streams can be checked:
@@ -23,7 +26,8 @@ import nimbo.RouterAlert;
  * {@code inherited PORT} enables, sends, disables and sends again on System.inheritedChannel(),
  * {@code disable-inherited} disables on it and prints what that threw and what the socket then carries,
  * {@code wire PORT VALUE INTERFACE} sends from a dual-stack channel with both Router Alerts to
- * 127.0.0.1, 239.1.2.3 (TTL 128), ::1 and ff15::1 (out of INTERFACE).
+ * 127.0.0.1, 239.1.2.3 (TTL 128), ::1 and ff15::1 (out of INTERFACE), and {@code tap VALUE MS}
+ * prints "ready" once an IPv6 tap for VALUE is open, then what it intercepted in MS ("nothing").
  */
 public final class RouterAlertChild {
     private RouterAlertChild() {}
@@ -31,6 +35,10 @@ public final class RouterAlertChild {
     public static void main(String[] args) throws Exception {
         if (args[0].equals("wire")) {
             wire(Integer.parseInt(args[1]), Integer.parseInt(args[2]), args[3]);
+            return;
+        }
+        if (args[0].equals("tap")) {
+            tap(Integer.parseInt(args[1]), Integer.parseInt(args[2]));
             return;
         }
         if (args[0].equals("inherited")) {
@@ -83,7 +91,19 @@ public final class RouterAlertChild {
             case "ipv4" -> {
                 if (!RouterAlert.isEnabled(RouterAlert.enable(DatagramChannel.open()))) throw new AssertionError();
             }
+            case "tap ipv4" -> RouterAlertTap.openIPv4(17).close();
+            case "tap ipv6" -> RouterAlertTap.openIPv6(1).close();
+            case "tap protocol 255" -> RouterAlertTap.openIPv4(255);
+            case "tap value 65536" -> RouterAlertTap.openIPv6(65536);
             default -> throw new AssertionError("no case " + which);
+        }
+    }
+
+    private static void tap(int value, int millis) throws IOException {
+        try (RouterAlertTap tap = RouterAlertTap.openIPv6(value)) {
+            System.out.println("ready");
+            AlertedDatagram d = tap.receive(Duration.ofMillis(millis));
+            System.out.println(d == null ? "nothing" : d);
         }
     }
 

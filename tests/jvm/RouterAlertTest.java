@@ -160,6 +160,11 @@ class RouterAlertTest {
         "ipv6,            false, none",
         "ipv6,            true,  java.io.IOException (CAP_NET_RAW)",
         "ipv4,            true,  none",
+        "tap protocol 255, false, java.lang.IllegalArgumentException",
+        "tap value 65536, false, java.lang.IllegalArgumentException",
+        "tap ipv4,        false, none",
+        "tap ipv4,        true,  java.io.IOException (CAP_NET_RAW)",
+        "tap ipv6,        true,  java.io.IOException (CAP_NET_RAW)",
     })
     void badUseIsAnException(String use, boolean withoutNetRaw, String thrown) throws Exception {
         List<String> command = new ArrayList<>();

@@ -1,16 +1,19 @@
 # SPDX-License-Identifier: Apache-2.0
-# nimbo.RouterAlert in real JVMs, with the module jar on the class path and on the module path.
+# nimbo.RouterAlert and nimbo.RouterAlertTap in real JVMs, with the module jar on the class path and
+# on the module path.
 add_executable(nimbo-with-ip-options with_ip_options.cpp)
 
 set(CMAKE_JAVA_COMPILE_FLAGS -Xlint:all,-serial -Werror --release 17)
 add_jar(nimbo_router_alert_tests
-  SOURCES Harness.java RouterAlertTest.java RouterAlertChild.java
+  SOURCES Harness.java RouterAlertTest.java RouterAlertChild.java RouterAlertTapTest.java
   INCLUDE_JARS nimbo_module ${JUNIT_CONSOLE})
 get_target_property(NIMBO_MODULE_JAR nimbo_module_jar JAR_FILE)
 get_target_property(NIMBO_ROUTER_ALERT_TESTS_JAR nimbo_router_alert_tests JAR_FILE)
 
 # nimbo_router_alert_jvm_tests(<name> <java> [OPTIONS ...]): RouterAlertTest in that JVM twice, the
-# module jar on the class path and on the module path. OPTIONS go to the test JVM and its children.
+# module jar on the class path and on the module path, in a loopback-only namespace; and
+# RouterAlertTapTest the same two ways on the router of tests/router-net. OPTIONS go to the test JVM
+# and its children.
 function(nimbo_router_alert_jvm_tests name java)
   cmake_parse_arguments(ARG "" "" "OPTIONS" ${ARGN})
   execute_process(COMMAND ${java} -version ERROR_VARIABLE version OUTPUT_QUIET)
@@ -27,23 +30,29 @@ function(nimbo_router_alert_jvm_tests name java)
     -Dnimbo.classpath=${classpath}
     -Dnimbo.watch=$<TARGET_FILE:nimbo-watch>
     -Dnimbo.with.ip.options=$<TARGET_FILE:nimbo-with-ip-options>
+    -Dnimbo.send=${PROJECT_SOURCE_DIR}/tests/wire/send-udp
     "-Dnimbo.child.options=${ARG_OPTIONS} ${unnamed_access}")
   set(labels jvm routeralert)
   if(name STREQUAL newest_jdk_label)
     list(APPEND labels ${name})  # as the other suites' runs on the newest JDK
   endif()
-  set(junit -jar ${JUNIT_CONSOLE} --disable-banner --details=tree --fail-if-no-tests
-    --select-class RouterAlertTest)
-  add_test(NAME jvm.RouterAlertTest.classpath.${name}
-    COMMAND ${NETNS_RUN} ${java} ${common} ${unnamed_access} -Dnimbo.expect.named=false
-      ${junit} --class-path ${classpath})
-  add_test(NAME jvm.RouterAlertTest.modulepath.${name}
-    COMMAND ${NETNS_RUN} ${java} ${common} ${module_access} -Dnimbo.expect.named=true
-      --module-path ${NIMBO_MODULE_JAR} --add-modules nimbo
-      ${junit} --class-path ${NIMBO_ROUTER_ALERT_TESTS_JAR})
-  set_tests_properties(jvm.RouterAlertTest.classpath.${name} jvm.RouterAlertTest.modulepath.${name}
-    PROPERTIES LABELS "${labels}" TIMEOUT 300
-    FAIL_REGULAR_EXPRESSION "in native method;WARNING")
+  set(junit -jar ${JUNIT_CONSOLE} --disable-banner --details=tree --fail-if-no-tests)
+  foreach(class RouterAlertTest RouterAlertTapTest)
+    set(where ${NETNS_RUN})
+    if(class STREQUAL RouterAlertTapTest)
+      set(where ${PROJECT_SOURCE_DIR}/tests/router-net ip netns exec rtr)
+    endif()
+    add_test(NAME jvm.${class}.classpath.${name}
+      COMMAND ${where} ${java} ${common} ${unnamed_access} -Dnimbo.expect.named=false
+        ${junit} --select-class ${class} --class-path ${classpath})
+    add_test(NAME jvm.${class}.modulepath.${name}
+      COMMAND ${where} ${java} ${common} ${module_access} -Dnimbo.expect.named=true
+        --module-path ${NIMBO_MODULE_JAR} --add-modules nimbo
+        ${junit} --select-class ${class} --class-path ${NIMBO_ROUTER_ALERT_TESTS_JAR})
+    set_tests_properties(jvm.${class}.classpath.${name} jvm.${class}.modulepath.${name}
+      PROPERTIES LABELS "${labels}" TIMEOUT 300
+      FAIL_REGULAR_EXPRESSION "in native method;WARNING")
+  endforeach()
 endfunction()
 
 nimbo_router_alert_jvm_tests(jdk${Java_VERSION_MAJOR} ${Java_JAVA_EXECUTABLE})

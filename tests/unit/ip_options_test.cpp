@@ -78,6 +78,9 @@ INSTANTIATE_TEST_SUITE_P(
         Ipv4Case{"already there", cat({1, 1, 1, 1}, kAlert), OptionEdit::kUnchanged, {}, OptionEdit::kUnchanged, {}},
         Ipv4Case{"no room", Bytes(37, 1), OptionEdit::kNoRoom, {}, OptionEdit::kUnchanged, {}},
         Ipv4Case{"just fits", Bytes(36, 1), OptionEdit::kChanged, cat(Bytes(36, 1), kAlert), OptionEdit::kChanged, Bytes(36, 1)},
+        // Router Alert has length 4; a 0x94 of another length is some other option and stays.
+        Ipv4Case{"0x94 of length 6 is router alert", {0x94, 0x06, 0, 0, 0, 0, 0, 0}, OptionEdit::kUnchanged, {},
+                 OptionEdit::kUnchanged, {}},
         Ipv4Case{"runs past the end", {0x07, 0x09, 0x04, 0, 0, 0, 0, 0}, OptionEdit::kMalformed, {}, OptionEdit::kUnchanged, {}},
         Ipv4Case{"length below 2", {0x44, 0x01, 0, 0}, OptionEdit::kMalformed, {}, OptionEdit::kUnchanged, {}}),
     case_name<Ipv4Case>);

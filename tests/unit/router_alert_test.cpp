@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <string>
 #include <vector>
 
 #include "child.h"
@@ -34,7 +35,7 @@ struct AppendCase {
 
 class AppendRouterAlert : public testing::TestWithParam<AppendCase> {};
 
-TEST_P(AppendRouterAlert, WritesAtFirstZeroAndRoundsTheLength) {
+TEST_P(AppendRouterAlert, AppendsAfterTheLastOptionAndRoundsTheLength) {
   const AppendCase c = GetParam();
   std::uint8_t buffer[nimbo::kOptionBufferSize] = {};
   std::copy(c.before.begin(), c.before.end(), buffer);
@@ -49,34 +50,65 @@ Bytes with_alert(Bytes b) {
   b.insert(b.end(), {0x94, 0x04, 0x00, 0x00});
   return b;
 }
+// Record Route with one empty slot: its zero bytes are data, not the end of the list.
+const Bytes kRecordRoute = {0x07, 0x07, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00};
 
+// 44 is what the kernel refuses: the install fails and the process ends.
 INSTANTIATE_TEST_SUITE_P(
     Cases, AppendRouterAlert,
     testing::Values(
         AppendCase{{}, 0, {0x94, 0x04, 0x00, 0x00}, 4},
         AppendCase{{1, 1, 1, 1}, 4, {1, 1, 1, 1, 0x94, 0x04, 0x00, 0x00}, 8},
-        AppendCase{{1, 1, 1}, 3, {1, 1, 1, 0x94, 0x04, 0x00, 0x00}, 8},          // 7 rounds up to 8
-        AppendCase{{7, 7, 0, 9}, 8, {7, 7, 0x94, 0x04, 0x00, 0x00}, 12},        // zero at 2 is the end
+        AppendCase{{1, 1, 1}, 3, {1, 1, 1, 0x94, 0x04, 0x00, 0x00, 0x00}, 8},  // 7 rounds up to 8
+        AppendCase{kRecordRoute, 8, with_alert({0x07, 0x07, 0x04, 0x00, 0x00, 0x00, 0x00}), 12},
+        AppendCase{{1, 0, 0, 0, 0, 0, 0, 0}, 8, {1, 0x94, 0x04, 0x00, 0x00, 0, 0, 0}, 8},  // End of List padding
+        AppendCase{with_alert({1, 1, 1, 1}), 8, with_alert({1, 1, 1, 1}), 8},  // there already: as it is
         AppendCase{Bytes(36, 1), 36, with_alert(Bytes(36, 1)), 40},
-        AppendCase{kNops, 40, with_alert(kNops), 44},                           // full: capped
-        AppendCase{kNops, 41, with_alert(kNops), 44},
-        AppendCase{kNops, 44, with_alert(kNops), 44},                           // failed read
-        AppendCase{Bytes(44, 1), 0xFFFFFFFFu, with_alert(kNops), 44}));         // never past 44
+        AppendCase{kNops, 40, kNops, 44},                                      // no room
+        AppendCase{{0x44, 0x01, 0, 0}, 4, {0x44, 0x01, 0, 0}, 44},             // does not parse
+        AppendCase{kNops, 41, kNops, 44},
+        AppendCase{kNops, 44, kNops, 44},                                      // failed read
+        AppendCase{Bytes(44, 1), 0xFFFFFFFFu, Bytes(44, 1), 44}));             // never past 44
 
-TEST(AddRouterAlert, FreshSocketGetsExactlyTheFourBytes) {
+// What the kernel holds after add_router_alert, given what the socket carried before.
+struct KernelCase {
+  const char* name;
+  Bytes before;
+  Bytes after;
+};
+
+class AddRouterAlert : public testing::TestWithParam<KernelCase> {};
+
+TEST_P(AddRouterAlert, KernelHoldsTheOldOptionsThenRouterAlert) {
+  const KernelCase& c = GetParam();
   Socket s;
+  if (!c.before.empty()) {
+    ASSERT_EQ(setsockopt(s.fd, IPPROTO_IP, IP_OPTIONS, c.before.data(), static_cast<socklen_t>(c.before.size())), 0);
+  }
   std::uint8_t buffer[nimbo::kOptionBufferSize];
   nimbo::add_router_alert(s.fd, buffer);
-  EXPECT_EQ(s.options(), (Bytes{0x94, 0x04, 0x00, 0x00}));
+  EXPECT_EQ(s.options(), c.after);
 }
 
-TEST(AddRouterAlert, KeepsOptionsAlreadyThere) {
-  Socket s;
-  const std::uint8_t nops[] = {1, 1, 1, 1};
-  ASSERT_EQ(setsockopt(s.fd, IPPROTO_IP, IP_OPTIONS, nops, sizeof nops), 0);
-  std::uint8_t buffer[nimbo::kOptionBufferSize];
-  nimbo::add_router_alert(s.fd, buffer);
-  EXPECT_EQ(s.options(), (Bytes{1, 1, 1, 1, 0x94, 0x04, 0x00, 0x00}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, AddRouterAlert,
+    testing::Values(KernelCase{"fresh", {}, {0x94, 0x04, 0x00, 0x00}},
+                    KernelCase{"nops", {1, 1, 1, 1}, with_alert({1, 1, 1, 1})},
+                    KernelCase{"record_route_empty_slot", {0x07, 0x07, 0x04, 0, 0, 0, 0},
+                               Bytes{0x07, 0x07, 0x04, 0, 0, 0, 0, 0x94, 0x04, 0x00, 0x00, 0x00}},
+                    KernelCase{"twice_is_once", {0x94, 0x04, 0x00, 0x00}, {0x94, 0x04, 0x00, 0x00}}),
+    [](const testing::TestParamInfo<KernelCase>& c) { return std::string(c.param.name); });
+
+TEST(AddRouterAlert, NoRoomEndsTheProcess) {
+  const auto r = nimbo::test::run_in_child([] {
+    Socket s;
+    const Bytes nops(40, 1);
+    setsockopt(s.fd, IPPROTO_IP, IP_OPTIONS, nops.data(), static_cast<socklen_t>(nops.size()));
+    std::uint8_t buffer[nimbo::kOptionBufferSize];
+    nimbo::add_router_alert(s.fd, buffer);
+  });
+  EXPECT_EQ(r.out, "cannot set bit Router Alert\n");
+  EXPECT_EQ(r.status, 1);
 }
 
 TEST(AddRouterAlert, BadDescriptorEndsTheProcess) {

@@ -1,0 +1,218 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "tap_socket.h"
+
+#include <arpa/inet.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace nimbo {
+
+namespace {
+
+constexpr in_addr_t kNoDeliveryAddress = 0xE0000000;  // 224.0.0.0, host order
+
+bool set_int(int fd, int level, int option, int value, const char* call, SystemError* error) {
+  if (setsockopt(fd, level, option, &value, sizeof value) == 0) return true;
+  *error = {call, errno};
+  return false;
+}
+
+int open_raw(int family, int protocol, SystemError* error) {
+  const int fd = socket(family, SOCK_RAW | SOCK_CLOEXEC, protocol);
+  if (fd < 0) *error = {"socket", errno};
+  return fd;
+}
+
+// The receiving half: Router Alert, bound where nothing is delivered, arrival interfaces reported.
+bool set_up_ipv4_in(int fd, SystemError* error) {
+  sockaddr_in nowhere{};
+  nowhere.sin_family = AF_INET;
+  nowhere.sin_addr.s_addr = htonl(kNoDeliveryAddress);
+  if (!set_int(fd, IPPROTO_IP, IP_ROUTER_ALERT, 1, "setsockopt(IP_ROUTER_ALERT)", error)) return false;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&nowhere), sizeof nowhere) != 0) {
+    *error = {"bind", errno};
+    return false;
+  }
+  return set_int(fd, IPPROTO_IP, IP_PKTINFO, 1, "setsockopt(IP_PKTINFO)", error);
+}
+
+bool set_up_ipv6(int fd, int value, SystemError* error) {
+  return set_int(fd, IPPROTO_IPV6, IPV6_ROUTER_ALERT, value, "setsockopt(IPV6_ROUTER_ALERT)", error) &&
+         set_int(fd, IPPROTO_IPV6, IPV6_ROUTER_ALERT_ISOLATE, 1, "setsockopt(IPV6_ROUTER_ALERT_ISOLATE)", error) &&
+         set_int(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, 1, "setsockopt(IPV6_RECVPKTINFO)", error) &&
+         set_int(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0, "setsockopt(IPV6_MULTICAST_LOOP)", error);
+}
+
+void close_both(int in, int out) {
+  if (in >= 0) close(in);
+  if (out >= 0 && out != in) close(out);
+}
+
+// Milliseconds left until `deadline` (CLOCK_MONOTONIC), rounded up; -1 for no deadline. (No
+// 64-bit division: i386 would need libgcc's helpers for it.)
+int remaining_ms(bool timed, const timespec& deadline) {
+  if (!timed) return -1;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const time_t seconds = deadline.tv_sec - now.tv_sec;
+  if (seconds < 0) return 0;
+  const long rest = (deadline.tv_nsec - now.tv_nsec + 999999) / 1000000;
+  const long long ms = static_cast<long long>(seconds) * 1000 + rest;
+  return ms <= 0 ? 0 : ms >= INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+timespec after_ms(int timeout_ms) {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  t.tv_sec += timeout_ms / 1000;
+  t.tv_nsec += (timeout_ms % 1000) * 1000000L;
+  if (t.tv_nsec >= 1000000000L) {
+    ++t.tv_sec;
+    t.tv_nsec -= 1000000000L;
+  }
+  return t;
+}
+
+// Waits until the socket has something or `wake` is readable. kDatagram: go and receive.
+Wait wait_readable(int fd, int wake, int timeout_ms, SystemError* error) {
+  pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+  const int ready = poll(p, wake >= 0 ? 2 : 1, timeout_ms);
+  if (ready < 0 && errno == EINTR) return Wait::kDatagram;  // receive, then wait again
+  if (ready < 0 || (p[1].revents & POLLNVAL) != 0) {
+    *error = {"poll", ready < 0 ? errno : EBADF};
+    return Wait::kFailed;
+  }
+  if (p[1].revents != 0) return Wait::kWoken;
+  return ready == 0 ? Wait::kTimeout : Wait::kDatagram;
+}
+
+// The interface a datagram came in on, from IP_PKTINFO or IPV6_PKTINFO; 0 when absent.
+int arrival_interface(msghdr* message) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info{};
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      return info.ipi_ifindex;
+    }
+    if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+      in6_pktinfo info{};
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      return static_cast<int>(info.ipi6_ifindex);
+    }
+  }
+  return 0;
+}
+
+enum class Received { kDatagram, kNothing, kPassedOver, kFailed };
+
+// One datagram off the socket without waiting, laid out.
+Received receive_one(const TapSockets& tap, std::uint8_t* buffer, std::size_t capacity, Intercepted* in,
+                     int* ifindex, SystemError* error) {
+  iovec data{buffer, capacity};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))];
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t n = recvmsg(tap.in, &message, MSG_DONTWAIT);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return Received::kNothing;
+    *error = {"recvmsg", errno};
+    return Received::kFailed;
+  }
+  if ((message.msg_flags & MSG_TRUNC) != 0) return Received::kPassedOver;  // longer than the buffer
+  const auto length = static_cast<std::size_t>(n);
+  const bool parsed = tap.family == AF_INET ? parse_intercepted_ipv4(buffer, length, in)
+                                            : parse_intercepted_ipv6(buffer, length, in);
+  if (!parsed) return Received::kPassedOver;
+  *ifindex = arrival_interface(&message);
+  return Received::kDatagram;
+}
+
+}  // namespace
+
+bool open_ipv4_tap(int protocol, TapSockets* tap, SystemError* error) {
+  const int in = open_raw(AF_INET, protocol, error);
+  if (in < 0) return false;
+  int out = -1;
+  if (!set_up_ipv4_in(in, error) || (out = open_raw(AF_INET, IPPROTO_RAW, error)) < 0 ||
+      !set_int(out, IPPROTO_IP, IP_MULTICAST_LOOP, 0, "setsockopt(IP_MULTICAST_LOOP)", error)) {
+    close_both(in, out);
+    return false;
+  }
+  *tap = {AF_INET, in, out};
+  return true;
+}
+
+bool open_ipv6_tap(int value, TapSockets* tap, SystemError* error) {
+  if (value < 0 || value > 65535) {
+    *error = {"setsockopt(IPV6_ROUTER_ALERT)", EINVAL};
+    return false;
+  }
+  const int fd = open_raw(AF_INET6, IPPROTO_RAW, error);
+  if (fd < 0) return false;
+  if (!set_up_ipv6(fd, value, error)) {
+    close(fd);
+    return false;
+  }
+  *tap = {AF_INET6, fd, fd};
+  return true;
+}
+
+void close_tap(const TapSockets& tap) { close_both(tap.in, tap.out); }
+
+bool set_tap_receive_buffer(const TapSockets& tap, int bytes, SystemError* error) {
+  if (setsockopt(tap.in, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0) return true;
+  return set_int(tap.in, SOL_SOCKET, SO_RCVBUF, bytes, "setsockopt(SO_RCVBUF)", error);
+}
+
+bool tap_receive_buffer(const TapSockets& tap, int* bytes, SystemError* error) {
+  socklen_t length = sizeof *bytes;
+  if (getsockopt(tap.in, SOL_SOCKET, SO_RCVBUF, bytes, &length) == 0) return true;
+  *error = {"getsockopt(SO_RCVBUF)", errno};
+  return false;
+}
+
+bool tap_drops(const TapSockets& tap, std::uint32_t* drops, SystemError* error) {
+  std::uint32_t memory[SK_MEMINFO_VARS] = {};
+  socklen_t length = sizeof memory;
+  if (getsockopt(tap.in, SOL_SOCKET, SO_MEMINFO, memory, &length) != 0) {
+    *error = {"getsockopt(SO_MEMINFO)", errno};
+    return false;
+  }
+  if (length < (SK_MEMINFO_DROPS + 1) * sizeof memory[0]) {
+    *error = {"getsockopt(SO_MEMINFO)", EPROTO};
+    return false;
+  }
+  *drops = memory[SK_MEMINFO_DROPS];
+  return true;
+}
+
+Wait receive_intercepted(const TapSockets& tap, int wake, int timeout_ms, std::uint8_t* buffer,
+                         std::size_t capacity, Intercepted* in, int* ifindex, SystemError* error) {
+  const bool timed = timeout_ms >= 0;
+  const timespec deadline = after_ms(timed ? timeout_ms : 0);
+  for (;;) {
+    // Receive first: a datagram already queued costs no poll.
+    const Received got = receive_one(tap, buffer, capacity, in, ifindex, error);
+    if (got == Received::kDatagram) return Wait::kDatagram;
+    if (got == Received::kFailed) return Wait::kFailed;
+    // Nothing queued, or one passed over: wait (which also notices `wake` and the time). A
+    // stream of datagrams to pass over must not outlast the timeout.
+    const int left = remaining_ms(timed, deadline);
+    if (got == Received::kPassedOver && left == 0) return Wait::kTimeout;
+    const Wait waited = wait_readable(tap.in, wake, left, error);
+    if (waited != Wait::kDatagram) return waited;
+  }
+}
+
+}  // namespace nimbo

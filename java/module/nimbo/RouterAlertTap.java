@@ -1,0 +1,424 @@
+// SPDX-License-Identifier: Apache-2.0
+package nimbo;
+
+import java.io.IOException;
+import java.nio.ByteBuffer;
+import java.nio.channels.AsynchronousCloseException;
+import java.nio.channels.ClosedByInterruptException;
+import java.nio.channels.ClosedChannelException;
+import java.nio.channels.InterruptibleChannel;
+import java.nio.channels.spi.AbstractInterruptibleChannel;
+import java.time.Duration;
+import java.util.Objects;
+import java.util.concurrent.locks.ReentrantLock;
+
+/**
+ * The router's half of Router Alert: on a host that forwards datagrams, intercepts those in transit
+ * that carry the IP Router Alert option, so that a Java program can examine them, change them,
+ * send them on or drop them.
+ *
+ * <p>The kernel hands a tap every datagram it would forward that carries Router Alert (RFC 2113 for
+ * IPv4, RFC 2711 for IPv6) and no longer forwards it itself: what the program does not
+ * {@linkplain #forward(AlertedDatagram) forward} is dropped. Datagrams without Router Alert, and
+ * those addressed to this host, are not handed over; the kernel deals with them as always.
+ *
+ * <pre>{@code
+ * try (RouterAlertTap tap = RouterAlertTap.openIPv4(17)) {   // UDP
+ *     while (true) {
+ *         AlertedDatagram d = tap.receive();
+ *         System.out.println(d);
+ *         tap.forward(d);                                     // TTL - 1, checksums, fragments
+ *     }
+ * }
+ * }</pre>
+ *
+ * <p>Forwarding does what the router would have done: TTL or hop limit one lower (a datagram whose
+ * TTL would reach 0 is not sent), the IPv4 header checksum and the UDP checksum computed afresh,
+ * options kept, IPv4 datagrams longer than the outgoing link's MTU sent in fragments (not with DF
+ * set), IPv4 multicast out of each interface the kernel's multicast forwarding cache lists for its
+ * source and group. IPv4 datagrams reach the tap reassembled; IPv6 ones are never fragmented by a
+ * router, so an IPv6 datagram too long for the outgoing link is not sent, and IPv6 fragments are
+ * handed over one by one.
+ *
+ * <p>Opening a tap needs {@code CAP_NET_RAW} (root, or {@code setcap cap_net_raw+ep} on the
+ * {@code java} binary). An IPv6 tap sees only what its own network namespace forwards.
+ *
+ * <p>A tap is a channel like the JDK's: {@link #close()} from another thread ends a waiting
+ * {@link #receive()} with {@link AsynchronousCloseException}, and interrupting the waiting thread
+ * closes the tap and ends it with {@link ClosedByInterruptException}. Every method is safe from any
+ * thread. Failures are exceptions; nothing is printed. The native library is the one
+ * {@link RouterAlert} loads: when {@link RouterAlert#isAvailable()} is false, opening a tap throws
+ * {@link UnsupportedOperationException}.
+ */
+public final class RouterAlertTap extends AbstractInterruptibleChannel implements InterruptibleChannel {
+    /** What the tap's socket queues before the kernel drops datagrams, unless the caller says otherwise. */
+    private static final int DEFAULT_RECEIVE_BUFFER = 4 << 20;
+
+    /** The longest IP datagram: an IPv6 header and a 65535-byte payload. */
+    private static final int MAX_DATAGRAM = 40 + 65535;
+
+    // Native receive outcomes, in layout[AlertedDatagram.STATUS].
+    private static final int RECEIVED = 0;
+    private static final int TIMED_OUT = 1;
+    private static final int WOKEN = 2;
+    private static final int WOKEN_COPIES = -1;
+
+    private final boolean ipv6;
+    private final int in;
+    private final int out;
+    private final int wake;
+
+    private final ReentrantLock receiveLock = new ReentrantLock();
+    private final ByteBuffer received = ByteBuffer.allocateDirect(MAX_DATAGRAM); // under receiveLock
+    private final int[] layout = new int[AlertedDatagram.LAYOUT_SIZE];          // under receiveLock
+
+    private final ReentrantLock forwardLock = new ReentrantLock();
+    // The datagram to send, then from MAX_DATAGRAM on a new payload for it. Under forwardLock.
+    private final ByteBuffer sending = ByteBuffer.allocateDirect(2 * MAX_DATAGRAM);
+
+    // The descriptors stay open until close() has happened and no call is using them.
+    private final Object stateLock = new Object();
+    private int callsInProgress;      // under stateLock
+    private boolean released;         // under stateLock
+    private long drops;               // under stateLock
+    private int lastDropCounter;      // under stateLock: the kernel's 32-bit counter as last read
+
+    private RouterAlertTap(boolean ipv6, int[] descriptors) {
+        this.ipv6 = ipv6;
+        this.in = descriptors[0];
+        this.out = descriptors[1];
+        this.wake = descriptors[2];
+    }
+
+    /**
+     * Opens a tap for the IPv4 datagrams in transit that carry Router Alert and whose IP protocol
+     * is {@code protocol}, unicast and multicast.
+     *
+     * @param protocol the IP protocol, 1 to 254: 17 for UDP
+     * @return the open tap
+     * @throws IllegalArgumentException the protocol is out of range
+     * @throws IOException without {@code CAP_NET_RAW}, saying so, or when the system refuses
+     * @throws UnsupportedOperationException the native library could not be loaded
+     */
+    public static RouterAlertTap openIPv4(int protocol) throws IOException {
+        if (protocol < 1 || protocol > 254) {
+            throw new IllegalArgumentException("IP protocol out of range 1..254: " + protocol);
+        }
+        return open(false, protocol);
+    }
+
+    /**
+     * Opens a tap for the IPv6 datagrams in transit whose hop-by-hop header carries Router Alert
+     * with {@code value}; other values are not handed over. It sees only what this network namespace
+     * forwards.
+     *
+     * @param value the Router Alert value, 0 to 65535: 0 MLD, 1 RSVP, 2 Active Networks
+     * @return the open tap
+     * @throws IllegalArgumentException the value is out of range
+     * @throws IOException without {@code CAP_NET_RAW}, saying so, or when the system refuses
+     * @throws UnsupportedOperationException the native library could not be loaded
+     */
+    public static RouterAlertTap openIPv6(int value) throws IOException {
+        if (value < 0 || value > 0xFFFF) {
+            throw new IllegalArgumentException("Router Alert value out of range 0..65535: " + value);
+        }
+        return open(true, value);
+    }
+
+    /**
+     * Waits for the next datagram in transit that carries Router Alert.
+     *
+     * @return the datagram; the kernel no longer forwards it
+     * @throws ClosedChannelException the tap is closed
+     * @throws AsynchronousCloseException another thread closed the tap while this one waited
+     * @throws ClosedByInterruptException this thread was interrupted while it waited; the tap is closed
+     * @throws IOException the system refused, with its text
+     */
+    public AlertedDatagram receive() throws IOException {
+        return receive(-1);
+    }
+
+    /**
+     * Waits at most {@code timeout} for the next datagram in transit that carries Router Alert.
+     *
+     * @param timeout how long to wait; zero takes only what has already arrived
+     * @return the datagram, or null when none came in time
+     * @throws IllegalArgumentException the timeout is negative
+     * @throws ClosedChannelException the tap is closed
+     * @throws AsynchronousCloseException another thread closed the tap while this one waited
+     * @throws ClosedByInterruptException this thread was interrupted while it waited; the tap is closed
+     * @throws IOException the system refused, with its text
+     */
+    public AlertedDatagram receive(Duration timeout) throws IOException {
+        Objects.requireNonNull(timeout, "timeout");
+        if (timeout.isNegative()) {
+            throw new IllegalArgumentException("negative timeout: " + timeout);
+        }
+        // Whole milliseconds, rounded up; a wait longer than one native call takes goes in several.
+        long millis = millisUpTo(timeout);
+        for (; millis > Integer.MAX_VALUE; millis -= Integer.MAX_VALUE) {
+            AlertedDatagram d = receive(Integer.MAX_VALUE);
+            if (d != null) {
+                return d;
+            }
+        }
+        return receive((int) millis);
+    }
+
+    /**
+     * Sends the datagram on, as the router would have: TTL or hop limit one lower, checksums
+     * computed afresh, options kept, in fragments where the outgoing IPv4 link needs them.
+     *
+     * @param d a datagram a tap of the same IP version received
+     * @return the copies sent: 1 for unicast, one per outgoing interface for IPv4 multicast, 0
+     *     when a router would send none (TTL 1, no route, too long with DF set or for IPv6)
+     * @throws IllegalArgumentException the datagram is of the other IP version
+     * @throws ClosedChannelException the tap is closed
+     * @throws AsynchronousCloseException another thread closed the tap while this one waited to send
+     * @throws ClosedByInterruptException this thread was interrupted while it waited; the tap is closed
+     * @throws IOException the system refused, with its text
+     */
+    public int forward(AlertedDatagram d) throws IOException {
+        return forward(d, null);
+    }
+
+    /**
+     * Sends the datagram on with a new UDP payload: the bytes from the buffer's position to its
+     * limit (the buffer itself is not changed). The UDP length, the IP length and both checksums
+     * follow; everything else is as {@link #forward(AlertedDatagram)} sends it.
+     *
+     * @param d a whole UDP datagram a tap of the same IP version received
+     * @param payload the new UDP payload
+     * @return the copies sent, as {@link #forward(AlertedDatagram)} counts them
+     * @throws IllegalArgumentException the datagram is of the other IP version or not a whole UDP
+     *     datagram, or the payload makes it longer than its IP version allows
+     * @throws ClosedChannelException the tap is closed
+     * @throws AsynchronousCloseException another thread closed the tap while this one waited to send
+     * @throws ClosedByInterruptException this thread was interrupted while it waited; the tap is closed
+     * @throws IOException the system refused, with its text
+     */
+    public int forward(AlertedDatagram d, ByteBuffer payload) throws IOException {
+        Objects.requireNonNull(d, "datagram");
+        if (d.isIPv6() != ipv6) {
+            throw new IllegalArgumentException("an IPv" + (d.isIPv6() ? 6 : 4) + " datagram on an IPv"
+                    + (ipv6 ? 6 : 4) + " tap");
+        }
+        int payloadLength = -1;
+        if (payload != null) {
+            if (!d.isUdp()) {
+                throw new IllegalArgumentException("a new payload needs a whole UDP datagram: " + d);
+            }
+            payloadLength = payload.remaining();
+            if (d.payloadOffset() + payloadLength > (ipv6 ? MAX_DATAGRAM : 65535)) {
+                throw new IllegalArgumentException("a payload of " + payloadLength
+                        + " bytes makes the datagram longer than IPv" + (ipv6 ? 6 : 4) + " allows");
+            }
+        }
+        forwardLock.lock();
+        try {
+            ensureOpen();
+            byte[] packet = d.bytes();
+            sending.clear();
+            sending.put(packet);
+            if (payload != null) {
+                sending.position(MAX_DATAGRAM);
+                sending.put(payload.duplicate());
+            }
+            int copies = WOKEN_COPIES;
+            begin();
+            try {
+                if (enter()) {
+                    try {
+                        copies = forward0(ipv6, out, wake, sending, packet.length, payloadLength, d.interfaceIndex());
+                    } finally {
+                        leave();
+                    }
+                }
+            } finally {
+                end(copies != WOKEN_COPIES);
+            }
+            return copies;
+        } finally {
+            forwardLock.unlock();
+        }
+    }
+
+    /**
+     * The datagrams the kernel dropped since the tap opened because its queue was full: no loss
+     * goes uncounted. A larger {@linkplain #setReceiveBufferSize receive buffer} queues more.
+     *
+     * @return the count; after close, the count when it closed
+     */
+    public long kernelDrops() {
+        synchronized (stateLock) {
+            if (!released) {
+                countDrops();
+            }
+            return drops;
+        }
+    }
+
+    /**
+     * The receive buffer the kernel gives the tap's socket, which it counts datagrams and their
+     * overhead against; a tap opens with room for about 4 MiB.
+     *
+     * @return the size in bytes, as the kernel reports it
+     * @throws ClosedChannelException the tap is closed
+     * @throws IOException the system refused, with its text
+     */
+    public int getReceiveBufferSize() throws IOException {
+        synchronized (stateLock) {
+            if (!isOpen()) {
+                throw new ClosedChannelException();
+            }
+            return receiveBuffer0(in);
+        }
+    }
+
+    /**
+     * Asks for a receive buffer of this size. With {@code CAP_NET_ADMIN} it is granted whole;
+     * without, the kernel caps it at {@code net.core.rmem_max}.
+     *
+     * @param size the size in bytes, at least 1
+     * @throws IllegalArgumentException the size is not positive
+     * @throws ClosedChannelException the tap is closed
+     * @throws IOException the system refused, with its text
+     */
+    public void setReceiveBufferSize(int size) throws IOException {
+        if (size <= 0) {
+            throw new IllegalArgumentException("receive buffer size not positive: " + size);
+        }
+        synchronized (stateLock) {
+            if (!isOpen()) {
+                throw new ClosedChannelException();
+            }
+            setReceiveBuffer0(in, size);
+        }
+    }
+
+    /** Wakes every thread waiting in the tap; the last one out closes the descriptors. */
+    @Override
+    protected void implCloseChannel() {
+        wake0(wake);
+        synchronized (stateLock) {
+            if (callsInProgress == 0) {
+                release();
+            }
+        }
+    }
+
+    private static RouterAlertTap open(boolean ipv6, int selector) throws IOException {
+        if (!RouterAlert.isAvailable()) {
+            throw new UnsupportedOperationException("Router Alert is unavailable: "
+                    + RouterAlert.unavailabilityCause().getMessage(), RouterAlert.unavailabilityCause());
+        }
+        RouterAlertTap tap = new RouterAlertTap(ipv6, open0(ipv6, selector));
+        try {
+            tap.setReceiveBufferSize(DEFAULT_RECEIVE_BUFFER);
+        } catch (IOException | RuntimeException e) {
+            tap.close();
+            throw e;
+        }
+        return tap;
+    }
+
+    private AlertedDatagram receive(int timeoutMillis) throws IOException {
+        receiveLock.lock();
+        try {
+            ensureOpen();
+            byte[] packet = null;
+            layout[AlertedDatagram.STATUS] = WOKEN;
+            begin();
+            try {
+                if (enter()) {
+                    try {
+                        packet = receive0(ipv6, in, wake, received, timeoutMillis, layout);
+                    } finally {
+                        leave();
+                    }
+                }
+            } finally {
+                end(layout[AlertedDatagram.STATUS] != WOKEN);
+            }
+            return packet == null ? null : new AlertedDatagram(ipv6, packet, layout);
+        } finally {
+            receiveLock.unlock();
+        }
+    }
+
+    private void ensureOpen() throws ClosedChannelException {
+        if (!isOpen()) {
+            throw new ClosedChannelException();
+        }
+    }
+
+    /** Counts a call that uses the descriptors; false once the tap is closed. */
+    private boolean enter() {
+        synchronized (stateLock) {
+            if (!isOpen()) {
+                return false;
+            }
+            callsInProgress++;
+            return true;
+        }
+    }
+
+    private void leave() {
+        synchronized (stateLock) {
+            if (--callsInProgress == 0 && !isOpen()) {
+                release();
+            }
+        }
+    }
+
+    /** Under stateLock; the drop count is read a last time while the socket is open. */
+    private void release() {
+        if (!released) {
+            countDrops();
+            released = true;
+            close0(in, out, wake);
+        }
+    }
+
+    /** Under stateLock, while the socket is open: the kernel's 32-bit counter, widened. */
+    private void countDrops() {
+        try {
+            int counter = drops0(in);
+            drops += Integer.toUnsignedLong(counter - lastDropCounter);
+            lastDropCounter = counter;
+        } catch (IOException e) {
+            // The descriptor is ours and open, so the kernel has no reason to refuse: keep the count.
+        }
+    }
+
+    private static long millisUpTo(Duration d) {
+        try {
+            long millis = d.toMillis();
+            return d.minusMillis(millis).isZero() ? millis : millis + 1;
+        } catch (ArithmeticException e) {
+            return Long.MAX_VALUE;
+        }
+    }
+
+    // {in, out, wake}: the receiving and sending sockets (the same one for IPv6) and an eventfd.
+    private static native int[] open0(boolean ipv6, int selector) throws IOException;
+
+    // The datagram, or null with layout[STATUS] TIMED_OUT or WOKEN; layout filled for a datagram.
+    private static native byte[] receive0(boolean ipv6, int in, int wake, ByteBuffer buffer, int timeoutMillis,
+            int[] layout) throws IOException;
+
+    // Copies sent, or WOKEN_COPIES. buffer: the datagram, then at MAX_DATAGRAM a new payload
+    // (payloadLength -1: none).
+    private static native int forward0(boolean ipv6, int out, int wake, ByteBuffer buffer, int length,
+            int payloadLength, int arrivalInterface) throws IOException;
+
+    private static native int drops0(int in) throws IOException;
+
+    private static native int receiveBuffer0(int in) throws IOException;
+
+    private static native void setReceiveBuffer0(int in, int size) throws IOException;
+
+    private static native void wake0(int wake);
+
+    private static native void close0(int in, int out, int wake);
+}

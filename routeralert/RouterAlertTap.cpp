@@ -1,0 +1,210 @@
+// SPDX-License-Identifier: Apache-2.0
+// The native methods of nimbo.RouterAlertTap: the tap's sockets, the wait and the forwarder from
+// common/, and an eventfd that close() makes readable to end every wait. Every failure is a Java
+// exception; nothing is printed.
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "forwarder.h"
+#include "intercepted.h"
+#include "io_exception.h"
+#include "jni_util.h"
+#include "nimbo_RouterAlertTap.h"
+#include "tap_socket.h"
+
+namespace {
+
+// The layout receive0 fills, in AlertedDatagram's order.
+enum Layout : jsize {
+  kStatus,
+  kOptions,
+  kOptionsLength,
+  kProtocol,
+  kUdp,
+  kSourcePort,
+  kDestinationPort,
+  kPayload,
+  kPayloadLength,
+  kTtl,
+  kRouterAlert,
+  kInterface,
+  kLayoutSize
+};
+
+// receive0's outcomes, in layout[kStatus]; forward0 answers kWokenCopies for a wait close() ended.
+constexpr jint kReceived = 0;
+constexpr jint kTimedOut = 1;
+constexpr jint kWoken = 2;
+constexpr jint kWokenCopies = -1;
+
+constexpr char kIllegal[] = "java/lang/IllegalArgumentException";
+
+bool failed(JNIEnv* env, const nimbo::SystemError& error) {
+  const bool no_privilege = error.error == EPERM && std::strcmp(error.call, "socket") == 0;
+  return nimbo::throw_io_exception(env, error.call, error.error,
+                                   no_privilege ? " (a Router Alert tap needs CAP_NET_RAW)" : "");
+}
+
+nimbo::TapSockets tap_of(jboolean ipv6, jint in, jint out) {
+  return nimbo::TapSockets{ipv6 ? AF_INET6 : AF_INET, in, out};
+}
+
+// The bytes of a direct buffer of at least `needed` bytes, or null with an exception pending.
+std::uint8_t* bytes_of(JNIEnv* env, jobject buffer, jlong needed) {
+  auto* bytes = static_cast<std::uint8_t*>(env->GetDirectBufferAddress(buffer));
+  if (bytes == nullptr || env->GetDirectBufferCapacity(buffer) < needed) {
+    nimbo::throw_new(env, kIllegal, "not a direct buffer of the tap's size");
+    return nullptr;
+  }
+  return bytes;
+}
+
+void set_status(JNIEnv* env, jintArray layout, jint status) { env->SetIntArrayRegion(layout, kStatus, 1, &status); }
+
+jint as_jint(std::size_t value) { return static_cast<jint>(value); }  // every offset is below 2^17
+
+}  // namespace
+
+JNIEXPORT jintArray JNICALL Java_nimbo_RouterAlertTap_open0(JNIEnv* env, jclass, jboolean ipv6, jint selector) {
+  nimbo::TapSockets tap{};
+  nimbo::SystemError error{};
+  const bool opened = ipv6 ? nimbo::open_ipv6_tap(selector, &tap, &error)
+                           : nimbo::open_ipv4_tap(selector, &tap, &error);
+  if (!opened) {
+    failed(env, error);
+    return nullptr;
+  }
+  const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake < 0) {
+    const int eventfd_error = errno;
+    nimbo::close_tap(tap);
+    nimbo::throw_io_exception(env, "eventfd", eventfd_error);
+    return nullptr;
+  }
+  const jint descriptors[3] = {tap.in, tap.out, wake};
+  const jintArray result = env->NewIntArray(3);
+  if (result == nullptr) {  // OutOfMemoryError pending
+    nimbo::close_tap(tap);
+    close(wake);
+    return nullptr;
+  }
+  env->SetIntArrayRegion(result, 0, 3, descriptors);
+  return result;
+}
+
+JNIEXPORT jbyteArray JNICALL Java_nimbo_RouterAlertTap_receive0(JNIEnv* env, jclass, jboolean ipv6, jint in,
+                                                                jint wake, jobject buffer, jint timeout,
+                                                                jintArray layout) {
+  std::uint8_t* bytes = bytes_of(env, buffer, nimbo::kInterceptedMax);
+  if (bytes == nullptr) return nullptr;
+  nimbo::Intercepted d{};
+  int ifindex = 0;
+  nimbo::SystemError error{};
+  switch (nimbo::receive_intercepted(tap_of(ipv6, in, -1), wake, timeout, bytes, nimbo::kInterceptedMax, &d,
+                                     &ifindex, &error)) {
+    case nimbo::Wait::kTimeout:
+      set_status(env, layout, kTimedOut);
+      return nullptr;
+    case nimbo::Wait::kWoken:
+      set_status(env, layout, kWoken);
+      return nullptr;
+    case nimbo::Wait::kFailed:
+      failed(env, error);
+      return nullptr;
+    case nimbo::Wait::kDatagram:
+      break;
+  }
+  const jint parts[kLayoutSize] = {kReceived,
+                                   as_jint(d.options),
+                                   as_jint(d.options_length),
+                                   d.protocol,
+                                   d.udp ? 1 : 0,
+                                   d.source_port,
+                                   d.destination_port,
+                                   as_jint(d.payload),
+                                   as_jint(d.payload_length),
+                                   d.ttl,
+                                   d.router_alert,
+                                   ifindex};
+  const jbyteArray packet = env->NewByteArray(as_jint(d.length));
+  if (packet == nullptr) return nullptr;  // OutOfMemoryError pending
+  env->SetByteArrayRegion(packet, 0, as_jint(d.length), reinterpret_cast<const jbyte*>(bytes));
+  env->SetIntArrayRegion(layout, 0, kLayoutSize, parts);
+  return packet;
+}
+
+JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_forward0(JNIEnv* env, jclass, jboolean ipv6, jint out, jint wake,
+                                                          jobject buffer, jint length, jint payload_length,
+                                                          jint arrival_interface) {
+  // The datagram at the start, a new payload (if any) from kInterceptedMax on.
+  std::uint8_t* bytes = bytes_of(env, buffer, 2 * static_cast<jlong>(nimbo::kInterceptedMax));
+  if (bytes == nullptr) return 0;
+  nimbo::Intercepted d{};
+  const auto size = static_cast<std::size_t>(length);
+  const bool parsed = length >= 0 && size <= nimbo::kInterceptedMax &&
+                      (ipv6 ? nimbo::parse_intercepted_ipv6(bytes, size, &d)
+                            : nimbo::parse_intercepted_ipv4(bytes, size, &d));
+  if (!parsed) {
+    nimbo::throw_new(env, kIllegal, "not a datagram a tap intercepted");
+    return 0;
+  }
+  if (payload_length >= 0) {
+    const auto payload = static_cast<std::size_t>(payload_length);
+    if (!d.udp || d.payload + payload > nimbo::kInterceptedMax) {
+      nimbo::throw_new(env, kIllegal, "no room for the new payload");
+      return 0;
+    }
+    std::memmove(bytes + d.payload, bytes + nimbo::kInterceptedMax, payload);
+    if (!nimbo::resize_udp_payload(bytes, &d, payload)) {
+      nimbo::throw_new(env, kIllegal, "no room for the new payload");
+      return 0;
+    }
+  }
+  int copies = 0;
+  nimbo::SystemError error{};
+  switch (nimbo::forward_intercepted(tap_of(ipv6, -1, out), wake, bytes, d, arrival_interface, &copies, &error)) {
+    case nimbo::Sent::kDone:
+      return copies;
+    case nimbo::Sent::kWoken:
+      return kWokenCopies;
+    case nimbo::Sent::kFailed:
+      break;
+  }
+  failed(env, error);
+  return 0;
+}
+
+JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_drops0(JNIEnv* env, jclass, jint in) {
+  std::uint32_t drops = 0;
+  nimbo::SystemError error{};
+  if (!nimbo::tap_drops(tap_of(false, in, -1), &drops, &error)) failed(env, error);
+  return static_cast<jint>(drops);  // Java widens it as unsigned
+}
+
+JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_receiveBuffer0(JNIEnv* env, jclass, jint in) {
+  int bytes = 0;
+  nimbo::SystemError error{};
+  if (!nimbo::tap_receive_buffer(tap_of(false, in, -1), &bytes, &error)) failed(env, error);
+  return bytes;
+}
+
+JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_setReceiveBuffer0(JNIEnv* env, jclass, jint in, jint size) {
+  nimbo::SystemError error{};
+  if (!nimbo::set_tap_receive_buffer(tap_of(false, in, -1), size, &error)) failed(env, error);
+}
+
+JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_wake0(JNIEnv*, jclass, jint wake) {
+  // The counter is never read back, so the eventfd stays readable: every later wait ends at once.
+  const std::uint64_t one = 1;
+  (void)!write(wake, &one, sizeof one);
+}
+
+JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_close0(JNIEnv*, jclass, jint in, jint out, jint wake) {
+  nimbo::close_tap(nimbo::TapSockets{AF_UNSPEC, in, out});
+  close(wake);
+}

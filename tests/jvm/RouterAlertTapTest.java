@@ -1,0 +1,254 @@
+// SPDX-License-Identifier: Apache-2.0
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertInstanceOf;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.net.InetAddress;
+import java.net.NetworkInterface;
+import java.nio.ByteBuffer;
+import java.nio.channels.AsynchronousCloseException;
+import java.nio.channels.ClosedByInterruptException;
+import java.nio.channels.ClosedChannelException;
+import java.nio.charset.StandardCharsets;
+import java.time.Duration;
+import java.util.ArrayList;
+import java.util.HexFormat;
+import java.util.List;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.TimeUnit;
+import nimbo.AlertedDatagram;
+import nimbo.RouterAlertTap;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
+
+/**
+ * RouterAlertTap on the router of tests/router-net (this JVM runs on rtr): datagrams sent from snd
+ * to rcv, what the tap is handed, and what rcv's kernel accepts once the tap forwards it.
+ *
+ * <p>rtr1 and rcv0 have an MTU of 1400, so that longer datagrams need fragments or cannot go on;
+ * snd sends IPv6 to rcv in fragments that fit (path MTU 1280), and whole to 2001:db8:2::3, a
+ * neighbour of rtr1 that nothing answers for.
+ */
+class RouterAlertTapTest {
+    private static final int PORT = 7700;
+    private static final int FROM = 41000;
+    private static final Duration NONE_COMES = Duration.ofMillis(700);
+    private static final Duration COMES = Duration.ofSeconds(5);
+
+    @BeforeAll
+    static void onTheRouter() throws Exception {
+        assertEquals("1", System.getenv("NIMBO_NETNS"), "run on rtr of tests/router-net");
+        assertTrue(NetworkInterface.getByName("rtr0") != null && NetworkInterface.getByName("rtr1") != null,
+                "run on rtr of tests/router-net");
+        run(List.of("ip", "link", "set", "rtr1", "mtu", "1400"));
+        run(List.of("ip", "netns", "exec", "rcv", "ip", "link", "set", "rcv0", "mtu", "1400"));
+        run(List.of("ip", "netns", "exec", "snd", "ip", "-6", "route", "add", "2001:db8:2::2/128", "via",
+                "2001:db8:1::1", "mtu", "1280"));
+    }
+
+    /**
+     * One datagram sent from snd: how many the tap is handed (IPv6 fragments come one by one), what
+     * forwarding each gives, and what arrives at rcv (its kernel checks the UDP checksum).
+     */
+    @ParameterizedTest(name = "{0}")
+    @CsvSource(delimiter = '|', textBlock = """
+        ipv4 in transit           | 198.18.2.2    | --ra                   | 1 | 1 | ttl 63 options 94 04 00 00 length 100
+        ipv4 plain                | 198.18.2.2    |                        | 0 | 0 | ttl 63 options none length 100
+        ipv4 for the router       | 198.18.1.1    | --ra                   | 0 | 0 |
+        ipv4 6000 bytes           | 198.18.2.2    | --ra --length 6000     | 1 | 1 | ttl 63 options 94 04 00 00 length 6000
+        ipv4 ttl 1                | 198.18.2.2    | --ra --ttl 1           | 1 | 0 |
+        ipv4 DF too long          | 198.18.2.2    | --ra --df --length 1400 | 1 | 0 |
+        ipv6 in transit           | 2001:db8:2::2 | --ra6 1                | 1 | 1 | hoplimit 63 hopopts 11 00 05 02 00 01 01 00 length 100
+        ipv6 other value          | 2001:db8:2::2 | --ra6 2                | 0 | 0 | hoplimit 63 hopopts 11 00 05 02 00 02 01 00 length 100
+        ipv6 plain                | 2001:db8:2::2 |                        | 0 | 0 | hoplimit 63 hopopts none length 100
+        ipv6 for the router       | 2001:db8:1::1 | --ra6 1                | 0 | 0 |
+        ipv6 hop limit 1          | 2001:db8:2::2 | --ra6 1 --ttl 1        | 1 | 0 |
+        ipv6 too long for the link| 2001:db8:2::3 | --ra6 1 --length 1400  | 1 | 0 |
+        ipv6 6000 bytes, fragments| 2001:db8:2::2 | --ra6 1 --length 6000  | 5 | 1 | hoplimit 63 hopopts 11 00 05 02 00 01 01 00 length 6000
+        """)
+    void handsOverAndForwards(String name, String to, String options, int handed, int copies, String arrives)
+            throws Exception {
+        boolean ipv6 = to.contains(":");
+        List<String> sendOptions = options == null ? List.of() : List.of(options.trim().split(" +"));
+        int length = sendOptions.contains("--length")
+                ? Integer.parseInt(sendOptions.get(sendOptions.indexOf("--length") + 1)) : 100;
+        int ttl = sendOptions.contains("--ttl") ? Integer.parseInt(sendOptions.get(sendOptions.indexOf("--ttl") + 1)) : 64;
+        try (RouterAlertTap tap = ipv6 ? RouterAlertTap.openIPv6(1) : RouterAlertTap.openIPv4(17);
+             Harness.Watcher rcv = watchRcv(ipv6, arrives == null ? NONE_COMES : COMES)) {
+            send(to, sendOptions);
+            for (int i = 0; i < handed; i++) {
+                AlertedDatagram d = tap.receive(COMES);
+                assertTrue(d != null, "datagram " + i + " not handed over");
+                assertHandedOverWhole(d, ipv6, to, ttl, handed == 1 ? length : -1);
+                assertEquals(copies, tap.forward(d), d::toString);
+            }
+            assertNull(tap.receive(NONE_COMES), "handed over more than " + handed);
+            List<String> seen = arrived(rcv);
+            if (arrives == null) {
+                assertEquals(List.of(), seen);
+            } else {
+                assertEquals(1, seen.size(), seen::toString);
+                assertTrue(seen.get(0).contains(" " + arrives + " "), seen::toString);
+            }
+        }
+    }
+
+    /** A new payload: UDP length, IP length and checksums follow, so rcv's kernel takes it. */
+    @ParameterizedTest(name = "{0}")
+    @CsvSource({"198.18.2.2, --ra", "2001:db8:2::2, --ra6 1"})
+    void newPayloadArrivesWhole(String to, String option) throws Exception {
+        boolean ipv6 = to.contains(":");
+        byte[] changed = "changed by the router".getBytes(StandardCharsets.US_ASCII);
+        ByteBuffer payload = ByteBuffer.wrap(changed);
+        try (RouterAlertTap tap = ipv6 ? RouterAlertTap.openIPv6(1) : RouterAlertTap.openIPv4(17);
+             Harness.Watcher rcv = watchRcv(ipv6, COMES)) {
+            send(to, List.of(option.split(" ")));
+            AlertedDatagram d = tap.receive(COMES);
+            assertEquals(1, tap.forward(d, payload));
+            assertEquals(0, payload.position(), "the caller's buffer moved");
+            List<String> seen = arrived(rcv);
+            assertEquals(1, seen.size(), seen::toString);
+            assertTrue(seen.get(0).endsWith(" length " + changed.length + " data " + HexFormat.of().formatHex(changed)),
+                    seen::toString);
+        }
+    }
+
+    /** What the kernel dropped for want of room is counted: nothing is lost silently. */
+    @Test
+    void everyDatagramIsHandedOverOrCounted() throws Exception {
+        int sent = 300;
+        try (RouterAlertTap tap = RouterAlertTap.openIPv4(17)) {
+            tap.setReceiveBufferSize(1);  // the kernel's least
+            send("198.18.2.2", List.of("--ra", "--count", "" + sent));
+            int received = 0;
+            while (tap.receive(NONE_COMES) != null) received++;
+            assertTrue(tap.kernelDrops() > 0, "the queue never overflowed: " + received + " received");
+            assertEquals(sent, received + tap.kernelDrops());
+        }
+    }
+
+    @Test
+    void timeOutGivesNull() throws Exception {
+        try (RouterAlertTap tap = RouterAlertTap.openIPv4(17)) {
+            long start = System.nanoTime();
+            assertNull(tap.receive(Duration.ofMillis(300)));
+            assertTrue(System.nanoTime() - start >= TimeUnit.MILLISECONDS.toNanos(300));
+            assertNull(tap.receive(Duration.ZERO));
+            assertThrows(IllegalArgumentException.class, () -> tap.receive(Duration.ofMillis(-1)));
+        }
+    }
+
+    /** As NIO channels do: close() ends a waiting receive, an interrupt closes the tap. */
+    @ParameterizedTest(name = "{0}")
+    @CsvSource({"close, java.nio.channels.AsynchronousCloseException",
+                "interrupt, java.nio.channels.ClosedByInterruptException"})
+    void waitEnds(String how, Class<?> thrown) throws Exception {
+        RouterAlertTap tap = RouterAlertTap.openIPv6(1);
+        CompletableFuture<Throwable> outcome = new CompletableFuture<>();
+        Thread waiter = new Thread(() -> {
+            try {
+                tap.receive();
+                outcome.complete(null);
+            } catch (Throwable e) {
+                outcome.complete(e);
+            }
+        });
+        waiter.start();
+        Thread.sleep(200);  // well into the wait
+        if (how.equals("close")) {
+            tap.close();
+        } else {
+            waiter.interrupt();
+        }
+        assertInstanceOf(thrown, outcome.get(5, TimeUnit.SECONDS));
+        assertFalse(tap.isOpen());
+        assertThrows(ClosedChannelException.class, tap::receive);
+        assertThrows(ClosedChannelException.class, tap::getReceiveBufferSize);
+        assertEquals(0, tap.kernelDrops());
+        tap.close();
+    }
+
+    /** With IPV6_ROUTER_ALERT_ISOLATE a tap in another namespace takes nothing this router forwards. */
+    @Test
+    void tapInAnotherNamespaceTakesNothing() throws Exception {
+        List<String> command = new ArrayList<>(List.of("ip", "netns", "exec", "snd"));
+        command.addAll(Harness.javaCommand(List.of(), "RouterAlertChild", "tap", "1", "3000"));
+        Process other = new ProcessBuilder(command).redirectErrorStream(true).start();
+        String ready = new String(other.getInputStream().readNBytes(6), StandardCharsets.US_ASCII);
+        assertEquals("ready\n", ready);
+        try (Harness.Watcher rcv = watchRcv(true, COMES)) {
+            send("2001:db8:2::2", List.of("--ra6", "1"));
+            List<String> seen = arrived(rcv);
+            assertEquals(1, seen.size(), "the router did not forward it: " + seen);
+        }
+        assertTrue(other.waitFor(30, TimeUnit.SECONDS));
+        assertEquals("nothing\n", new String(other.getInputStream().readAllBytes(), StandardCharsets.US_ASCII));
+    }
+
+    @Test
+    void forwardRefusesWhatItCannotSend() throws Exception {
+        RouterAlertTap ipv4 = RouterAlertTap.openIPv4(17);
+        try (RouterAlertTap ipv6 = RouterAlertTap.openIPv6(1)) {
+            send("198.18.2.2", List.of("--ra"));
+            AlertedDatagram d = ipv4.receive(COMES);
+            assertThrows(IllegalArgumentException.class, () -> ipv6.forward(d));
+            assertThrows(IllegalArgumentException.class, () -> ipv4.forward(d, ByteBuffer.allocate(65536)));
+            ipv4.close();
+            assertThrows(ClosedChannelException.class, () -> ipv4.forward(d));
+        }
+    }
+
+    private static void assertHandedOverWhole(AlertedDatagram d, boolean ipv6, String to, int ttl, int length)
+            throws Exception {
+        assertEquals(InetAddress.getByName(ipv6 ? "2001:db8:1::2" : "198.18.1.2"), d.source());
+        assertEquals(InetAddress.getByName(to), d.destination());
+        assertEquals(ttl, d.ttl());
+        assertEquals(ipv6 ? 1 : 0, d.routerAlertValue());
+        assertEquals(NetworkInterface.getByName("rtr0").getIndex(), d.interfaceIndex());
+        assertTrue(d.packet().isReadOnly() && d.options().isReadOnly() && d.payload().isReadOnly());
+        byte[] options = new byte[d.options().remaining()];
+        d.options().get(options);
+        byte next = (byte) (length < 0 ? 44 : 17);  // a fragment header, or UDP
+        assertArrayEquals(ipv6 ? new byte[] {next, 0, 5, 2, 0, 1, 1, 0} : new byte[] {(byte) 0x94, 4, 0, 0}, options);
+        if (length < 0) {
+            assertEquals(44, d.protocol(), "an IPv6 fragment");
+            assertEquals(-1, d.sourcePort());
+            return;
+        }
+        assertEquals(17, d.protocol());
+        assertEquals(FROM, d.sourcePort());
+        assertEquals(PORT, d.destinationPort());
+        assertEquals(ByteBuffer.wrap(Harness.payload(length)), d.payload());
+        assertEquals((ipv6 ? 48 : 24) + 8 + length, d.packet().remaining());
+    }
+
+    /** The datagrams the watcher saw, without its closing line. */
+    private static List<String> arrived(Harness.Watcher watcher) throws Exception {
+        return watcher.datagrams().stream().filter(line -> line.startsWith("from ")).toList();
+    }
+
+    private static Harness.Watcher watchRcv(boolean ipv6, Duration timeout) throws Exception {
+        List<String> args = new ArrayList<>(List.of("--port", "" + PORT, "--count", "1",
+                "--timeout-ms", "" + timeout.toMillis(), "--data-bytes", "32"));
+        if (ipv6) args.add(0, "--ipv6");
+        return Harness.Watcher.on("rcv", args.toArray(new String[0]));
+    }
+
+    private static void send(String to, List<String> options) throws Exception {
+        List<String> command = new ArrayList<>(List.of("ip", "netns", "exec", "snd", System.getProperty("nimbo.send"),
+                "--to", to, "--port", "" + PORT, "--from-port", "" + FROM));
+        command.addAll(options);
+        run(command);
+    }
+
+    private static void run(List<String> command) throws Exception {
+        Harness.Child child = Harness.capture(command);
+        assertEquals(0, child.status(), () -> command + ": " + child);
+    }
+}

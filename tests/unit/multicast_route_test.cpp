@@ -1,0 +1,178 @@
+// SPDX-License-Identifier: Apache-2.0
+// The kernel's multicast forwarding cache over rtnetlink: the request, the answer read as
+// untrusted bytes, and what this kernel (no multicast routing) says.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+
+#include <cctype>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "multicast_route.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+constexpr std::uint32_t kSequence = 7;
+
+void append(Bytes& b, const void* data, std::size_t n) {
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  b.insert(b.end(), p, p + n);
+  b.resize((b.size() + 3) / 4 * 4, 0);
+}
+
+Bytes attribute(std::uint16_t type, const Bytes& data) {
+  const rtattr a{static_cast<unsigned short>(4 + data.size()), type};
+  Bytes b;
+  append(b, &a, sizeof a);
+  append(b, data.data(), data.size());
+  return b;
+}
+
+Bytes u32(std::uint32_t v) { return Bytes(reinterpret_cast<std::uint8_t*>(&v), reinterpret_cast<std::uint8_t*>(&v) + 4); }
+
+Bytes nexthops(const std::vector<std::pair<int, int>>& hops) {
+  Bytes b;
+  for (const auto& [ifindex, threshold] : hops) {
+    rtnexthop h{};
+    h.rtnh_len = sizeof h;
+    h.rtnh_hops = static_cast<unsigned char>(threshold);
+    h.rtnh_ifindex = ifindex;
+    append(b, &h, sizeof h);
+  }
+  return b;
+}
+
+// One netlink message: header, then the body (a struct rtmsg and attributes, or an error).
+Bytes message(std::uint16_t type, const Bytes& body, std::uint32_t sequence = kSequence) {
+  nlmsghdr h{};
+  h.nlmsg_len = static_cast<std::uint32_t>(sizeof h + body.size());
+  h.nlmsg_type = type;
+  h.nlmsg_seq = sequence;
+  Bytes b;
+  append(b, &h, sizeof h);
+  b.insert(b.end(), body.begin(), body.end());
+  return b;
+}
+
+Bytes route(const std::vector<Bytes>& attributes, unsigned char family = RTNL_FAMILY_IPMR) {
+  rtmsg r{};
+  r.rtm_family = family;
+  Bytes b;
+  append(b, &r, sizeof r);
+  for (const Bytes& a : attributes) b.insert(b.end(), a.begin(), a.end());
+  return message(RTM_NEWROUTE, b);
+}
+
+Bytes error(int code) {
+  nlmsgerr e{};
+  e.error = code;
+  Bytes b;
+  append(b, &e, sizeof e);
+  return message(NLMSG_ERROR, b);
+}
+
+Bytes cat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+struct AnswerCase {
+  const char* name;
+  Bytes answer;
+  bool found;
+  int input;
+  std::vector<std::pair<int, int>> outputs;
+};
+
+class ParseAnswer : public testing::TestWithParam<AnswerCase> {};
+
+TEST_P(ParseAnswer, ReadsOnlyWhatIsThere) {
+  const AnswerCase& c = GetParam();
+  const std::unique_ptr<std::uint8_t[]> heap(new std::uint8_t[c.answer.size() + 1]);  // + 1: never 0 bytes
+  std::copy(c.answer.begin(), c.answer.end(), heap.get());
+  nimbo::MulticastRoute r{};
+  ASSERT_EQ(nimbo::parse_multicast_route(heap.get(), c.answer.size(), kSequence, &r), c.found);
+  if (!c.found) return;
+  EXPECT_EQ(r.input_ifindex, c.input);
+  std::vector<std::pair<int, int>> outputs;
+  for (std::size_t i = 0; i < r.outputs; ++i) outputs.emplace_back(r.output[i].ifindex, r.output[i].threshold);
+  EXPECT_EQ(outputs, c.outputs);
+}
+
+const Bytes kIif = attribute(RTA_IIF, u32(2));
+const Bytes kTwoOut = attribute(RTA_MULTIPATH, nexthops({{3, 1}, {4, 64}}));
+Bytes truncated(Bytes b, std::size_t by) {
+  b.resize(b.size() - by);
+  return b;
+}
+std::vector<std::pair<int, int>> many(int n) {
+  std::vector<std::pair<int, int>> v;
+  for (int i = 0; i < n; ++i) v.emplace_back(i + 1, 1);
+  return v;
+}
+Bytes with_length(Bytes b, std::size_t at, std::uint16_t length) {
+  std::memcpy(b.data() + at, &length, sizeof length);
+  return b;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ParseAnswer,
+    testing::Values(
+        AnswerCase{"entry", route({attribute(RTA_TABLE, u32(253)), kIif, kTwoOut}), true, 2, {{3, 1}, {4, 64}}},
+        AnswerCase{"no incoming interface", route({kTwoOut}), true, 0, {{3, 1}, {4, 64}}},
+        AnswerCase{"no outputs", route({kIif}), true, 2, {}},
+        AnswerCase{"more outputs than a cache holds", route({kIif, attribute(RTA_MULTIPATH, nexthops(many(40)))}), true,
+                   2, many(32)},
+        AnswerCase{"another message first", cat(message(RTM_NEWROUTE, Bytes(12), 1), route({kIif})), true, 2, {}},
+        AnswerCase{"no multicast routing", error(-EOPNOTSUPP), false, 0, {}},
+        AnswerCase{"no entry", error(-ENOENT), false, 0, {}},
+        AnswerCase{"another request's answer", message(RTM_NEWROUTE, Bytes(12), kSequence + 1), false, 0, {}},
+        AnswerCase{"another family", route({kIif}, AF_INET), false, 0, {}},
+        AnswerCase{"empty", {}, false, 0, {}},
+        AnswerCase{"shorter than a header", Bytes(15), false, 0, {}},
+        AnswerCase{"message longer than the answer", truncated(route({kIif}), 4), false, 0, {}},
+        AnswerCase{"no room for the route", message(RTM_NEWROUTE, Bytes(8)), false, 0, {}},
+        // Offsets: 16 header + 12 rtmsg = 28, the first attribute's length.
+        AnswerCase{"attribute longer than the message", with_length(route({kIif}), 28, 9), false, 0, {}},
+        AnswerCase{"attribute shorter than its header", with_length(route({kIif}), 28, 3), false, 0, {}},
+        AnswerCase{"nexthop longer than its attribute", with_length(route({kTwoOut}), 32, 17), false, 0, {}},
+        AnswerCase{"nexthop shorter than its header", with_length(route({kTwoOut}), 32, 7), false, 0, {}}),
+    [](const testing::TestParamInfo<AnswerCase>& c) {
+      std::string name = c.param.name;
+      for (char& ch : name)
+        if (std::isalnum(static_cast<unsigned char>(ch)) == 0) ch = '_';
+      return name;
+    });
+
+TEST(MulticastRouteRequest, AsksTheMulticastCacheForSourceAndGroup) {
+  std::uint8_t request[nimbo::kMulticastRequestSize];
+  const std::uint32_t source = inet_addr("198.18.1.2"), group = inet_addr("239.1.2.3");
+  nimbo::multicast_route_request(source, group, 9, request);
+  nlmsghdr h{};
+  std::memcpy(&h, request, sizeof h);
+  EXPECT_EQ(h.nlmsg_len, sizeof request);
+  EXPECT_EQ(h.nlmsg_type, RTM_GETROUTE);
+  EXPECT_EQ(h.nlmsg_flags, NLM_F_REQUEST);
+  EXPECT_EQ(h.nlmsg_seq, 9u);
+  rtmsg r{};
+  std::memcpy(&r, request + 16, sizeof r);
+  EXPECT_EQ(r.rtm_family, RTNL_FAMILY_IPMR);
+  const Bytes attributes(request + 28, request + sizeof request);
+  EXPECT_EQ(attributes, cat(cat(attribute(RTA_SRC, u32(source)), attribute(RTA_DST, u32(group))),
+                            attribute(RTA_TABLE, u32(RT_TABLE_DEFAULT))));
+}
+
+// This kernel has no multicast routing: no entry, and no failure.
+TEST(FindMulticastRoute, NoMulticastRoutingIsNoEntry) {
+  nimbo::MulticastRoute r{};
+  nimbo::SystemError e{};
+  EXPECT_EQ(nimbo::find_multicast_route(inet_addr("127.0.0.1"), inet_addr("239.1.2.3"), &r, &e), nimbo::Lookup::kNone);
+}
+
+}  // namespace
