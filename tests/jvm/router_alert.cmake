@@ -77,3 +77,11 @@ add_test(NAME jvm.readme_router_alert_example
     ${NIMBO_JDK_BIN} ${NIMBO_MODULE_JAR} ${NIMBO_LIB_DIR} $<TARGET_FILE:nimbo-watch> ${NIMBO_ALL_JAR})
 set_tests_properties(jvm.readme_router_alert_example PROPERTIES
   LABELS "jvm;routeralert" TIMEOUT 120 FAIL_REGULAR_EXPRESSION "in native method;WARNING")
+
+# The README's router example, as written, on the router of tests/router-net.
+add_test(NAME jvm.readme_router_example
+  COMMAND ${PROJECT_SOURCE_DIR}/tests/router-net ${PROJECT_SOURCE_DIR}/tests/readme-router-example
+    ${PROJECT_SOURCE_DIR}/README.md ${NIMBO_JDK_BIN} ${CMAKE_BINARY_DIR} $<TARGET_FILE:nimbo-watch>
+    ${PROJECT_SOURCE_DIR}/tests/wire/send-udp)
+set_tests_properties(jvm.readme_router_example PROPERTIES
+  LABELS "jvm;routeralert" TIMEOUT 120 FAIL_REGULAR_EXPRESSION "in native method;WARNING")

@@ -260,7 +260,7 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
 
     /**
      * The receive buffer the kernel gives the tap's socket, which it counts datagrams and their
-     * overhead against; a tap opens with room for about 4 MiB.
+     * overhead against: twice what it granted. A tap asks for 4 MiB when it opens.
      *
      * @return the size in bytes, as the kernel reports it
      * @throws ClosedChannelException the tap is closed
