@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "case_name.h"
 #include "datagram.h"
 #include "forwarder.h"
 #include "receiver.h"
@@ -188,11 +189,6 @@ INSTANTIATE_TEST_SUITE_P(
         ForwardCase{"ipv6 hop limit 1", true, "::1", 1, 100, 0, 0x1234, 0, 0, Drop::kTtlExpired, 0},
         ForwardCase{"ipv6 longer than the link", true, "::1", 64, 4000, 0, 0x1234, 1500, 0, Drop::kTooLong, 0},
         ForwardCase{"ipv6 multicast", true, "ff15::1", 64, 100, 0, 0x1234, 0, 0, Drop::kNoRoute, 0}),
-    [](const testing::TestParamInfo<ForwardCase>& c) {
-      std::string name = c.param.name;
-      for (char& ch : name)
-        if (std::isalnum(static_cast<unsigned char>(ch)) == 0) ch = '_';
-      return name;
-    });
+    nimbo::test::case_name<ForwardCase>);
 
 }  // namespace

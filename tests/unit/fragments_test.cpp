@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "case_name.h"
 #include "datagram.h"
 #include "forward_steps.h"
 #include "intercepted.h"
@@ -18,13 +19,7 @@ using nimbo::test::Bytes;
 using nimbo::test::get16;
 using nimbo::test::Ipv4;
 
-template <typename Case>
-std::string case_name(const testing::TestParamInfo<Case>& c) {
-  std::string name = c.param.name;
-  for (char& ch : name)
-    if (std::isalnum(static_cast<unsigned char>(ch)) == 0) ch = '_';
-  return name;
-}
+using nimbo::test::case_name;
 
 struct FitCase {
   const char* name;

@@ -10,6 +10,7 @@
 #include <string>
 #include <tuple>
 
+#include "case_name.h"
 #include "datagram.h"
 #include "forward_steps.h"
 #include "intercepted.h"
@@ -24,13 +25,7 @@ using nimbo::test::Ipv4;
 using nimbo::test::Ipv6;
 using nimbo::test::put16;
 
-template <typename Case>
-std::string case_name(const testing::TestParamInfo<Case>& c) {
-  std::string name = c.param.name;
-  for (char& ch : name)
-    if (std::isalnum(static_cast<unsigned char>(ch)) == 0) ch = '_';
-  return name;
-}
+using nimbo::test::case_name;
 
 struct ParseCase {
   const char* name;

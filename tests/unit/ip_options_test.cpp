@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "case_name.h"
 #include "ip_options.h"
 
 namespace {
@@ -21,12 +22,7 @@ using nimbo::OptionEdit;
 const Bytes kAlert = {0x94, 0x04, 0x00, 0x00};
 const Bytes kRecordRoute = {0x07, 0x07, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00};  // one empty slot, End of List
 
-template <typename Case>
-std::string case_name(const testing::TestParamInfo<Case>& c) {
-  std::string name = c.param.name;
-  std::replace(name.begin(), name.end(), ' ', '_');
-  return name;
-}
+using nimbo::test::case_name;
 
 Bytes cat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "case_name.h"
 #include "ip_options.h"
 
 namespace {
@@ -63,11 +64,6 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{"length past the end", {0x07, 0x09, 0x04, 0, 0, 0, 0, 0}, false, 0, kNo, {}},
         WalkCase{"length below 2", {0x94, 0x01, 0, 0}, false, 0, kNo, {}},
         WalkCase{"type without length", {1, 1, 1, 0x94}, false, 0, kNo, {}}),
-    [](const testing::TestParamInfo<WalkCase>& c) {
-      std::string name = c.param.name;
-      for (char& ch : name)
-        if (ch == ' ') ch = '_';
-      return name;
-    });
+    nimbo::test::case_name<WalkCase>);
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "case_name.h"
 #include "multicast_route.h"
 
 namespace {
@@ -143,12 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"attribute shorter than its header", with_length(route({kIif}), 28, 3), false, 0, {}},
         AnswerCase{"nexthop longer than its attribute", with_length(route({kTwoOut}), 32, 17), false, 0, {}},
         AnswerCase{"nexthop shorter than its header", with_length(route({kTwoOut}), 32, 7), false, 0, {}}),
-    [](const testing::TestParamInfo<AnswerCase>& c) {
-      std::string name = c.param.name;
-      for (char& ch : name)
-        if (std::isalnum(static_cast<unsigned char>(ch)) == 0) ch = '_';
-      return name;
-    });
+    nimbo::test::case_name<AnswerCase>);
 
 TEST(MulticastRouteRequest, AsksTheMulticastCacheForSourceAndGroup) {
   std::uint8_t request[nimbo::kMulticastRequestSize];
