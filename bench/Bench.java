@@ -13,9 +13,13 @@ import java.util.stream.Collectors;
 /**
  * The benchmarks: each library against what a Java developer would use instead and against the
  * same system calls from plain C++. Prints each table as it is done, then writes them all to
- * RESULTS.md (and the receive figures to receive.dat for the chart) in the output folder.
+ * RESULTS.md (and the receive figures to receive.dat for the chart) in the output folder, and each
+ * table also on its own there (TABLE.md, TABLE.targets).
  *
- * <p>Usage: Bench [--quick] [--out DIR] [--notes FILE] [--tables receive,unicast,multicast,clock,channel]
+ * <p>Usage: Bench [--quick] [--out DIR] [--notes FILE] [--tables receive,unicast,multicast,clock,channel,router]
+ * [--include-saved router]. The router table runs under tests/router-net, the others under
+ * tests/netns-run; --include-saved takes tables an earlier run in another namespace left in DIR
+ * into this run's RESULTS.md.
  */
 public final class Bench {
     private Bench() {}
@@ -37,22 +41,35 @@ public final class Bench {
     }
 
     /** --quick: tiny counts that run every path once or twice, to keep the benchmark from rotting. */
-    record Config(boolean quick, int warmup, int trials, Path out, Path notes, List<String> tables) {
+    record Config(boolean quick, int warmup, int trials, Path out, Path notes, List<String> tables,
+            List<String> saved) {
         static Config parse(String[] args) {
             boolean quick = false;
             Path out = Path.of(".");
             Path notes = null;
             List<String> tables = List.of("receive", "unicast", "multicast", "clock", "channel");
+            List<String> saved = List.of();
             for (int i = 0; i < args.length; i++) {
                 switch (args[i]) {
                     case "--quick" -> quick = true;
                     case "--out" -> out = Path.of(args[++i]);
                     case "--notes" -> notes = Path.of(args[++i]);
                     case "--tables" -> tables = List.of(args[++i].split(","));
+                    case "--include-saved" -> saved = List.of(args[++i].split(","));
                     default -> throw new IllegalArgumentException("unknown argument " + args[i]);
                 }
             }
-            return quick ? new Config(true, 1, 3, out, notes, tables) : new Config(false, 5, 41, out, notes, tables);
+            return quick ? new Config(true, 1, 3, out, notes, tables, saved)
+                    : new Config(false, 5, 41, out, notes, tables, saved);
+        }
+
+        /** Whether this JVM runs a table besides the router's, on loopback. */
+        boolean onLoopback() {
+            return tables.stream().anyMatch(t -> !t.equals("router"));
+        }
+
+        boolean withRouter() {
+            return tables.contains("router") || saved.contains("router");
         }
     }
 
@@ -69,11 +86,14 @@ public final class Bench {
                 case "multicast" -> SendBench.multicast(config);
                 case "clock" -> ClockBench.run(config);
                 case "channel" -> ChannelBench.run(config);
+                case "router" -> RouterBench.run(config);
                 default -> throw new IllegalArgumentException("unknown table " + table);
             };
             System.out.println(section.markdown());
+            section.save(config.out(), table);
             sections.add(section);
         }
+        for (String table : config.saved()) sections.add(Section.load(config.out(), table));
         String targets = targets(sections);
         System.out.println(targets);
 
@@ -81,8 +101,8 @@ public final class Bench {
                 .append("Written by `scripts/bench` on ")
                 .append(ZonedDateTime.now().format(DateTimeFormatter.ofPattern("yyyy-MM-dd HH:mm z")))
                 .append(config.quick() ? " with tiny counts (`--quick`): the figures mean nothing.\n\n" : ".\n\n")
-                .append(machine(loadBefore, loadAverage()))
-                .append(method(config))
+                .append(machine(config, loadBefore, loadAverage()))
+                .append(config.onLoopback() ? method(config) : "")
                 .append(targets).append('\n');
         for (Section section : sections) results.append(section.markdown()).append('\n');
         if (config.notes() != null) results.append(Files.readString(config.notes()));
@@ -97,7 +117,7 @@ public final class Bench {
         return "## Targets\n\nRatios of medians, from the tables of this run.\n\n" + table.markdown();
     }
 
-    private static String machine(String loadBefore, String loadAfter) throws IOException {
+    private static String machine(Config config, String loadBefore, String loadAfter) throws IOException {
         List<String> cpu = Files.readAllLines(Path.of("/proc/cpuinfo"));
         String model = field(cpu, "model name");
         boolean virtual = field(cpu, "flags").contains(" hypervisor");
@@ -115,8 +135,11 @@ public final class Bench {
                 + "`; collectors " + gcs + "\n"
                 + "- Load average (1, 5, 15 min): " + loadBefore + " at the start, " + loadAfter + " at the end"
                 + " (the run itself keeps one CPU busy)\n"
-                + "- A private network namespace holding only loopback (tests/netns-run); net.core.rmem_max "
-                + read("/proc/sys/net/core/rmem_max") + " bytes\n\n";
+                + (config.onLoopback() ? "- A private network namespace holding only loopback (tests/netns-run); " : "- ")
+                + "net.core.rmem_max " + read("/proc/sys/net/core/rmem_max") + " bytes\n"
+                + (config.withRouter() ? "- The router table: three hosts in a private namespace of their own"
+                        + " (tests/router-net), run just before the other tables; see its section\n" : "")
+                + "\n";
     }
 
     private static String method(Config config) {
@@ -132,7 +155,10 @@ public final class Bench {
                 + " touch of a memory page is very expensive on these machines, and a path that allocates an array"
                 + " per datagram would otherwise pay a page fault on every read until the heap had been touched once.\n"
                 + "- The C++ loops (bench/BenchLoops.cpp) run inside the same JVM: Java times one native call, which"
-                + " runs the whole loop without touching the JVM.\n\n";
+                + " runs the whole loop without touching the JVM.\n"
+                + (config.withRouter() ? "- Except the router table, which measures programs on three hosts and says"
+                        + " how in its section.\n" : "")
+                + "\n";
     }
 
     private static String field(List<String> lines, String name) {
@@ -145,7 +171,7 @@ public final class Bench {
         return Files.readAllLines(Path.of(file)).get(0).trim();
     }
 
-    private static String loadAverage() throws IOException {
+    static String loadAverage() throws IOException {
         String[] f = read("/proc/loadavg").split(" ");
         return f[0] + " " + f[1] + " " + f[2];
     }

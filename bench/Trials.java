@@ -15,6 +15,14 @@ final class Trials {
 
     record Path(String name, Trial trial) {}
 
+    /** Runs a trial of count operations and returns the nanoseconds per operation that it measured itself. */
+    @FunctionalInterface
+    interface Measured {
+        double run(int count) throws Exception;
+    }
+
+    record MeasuredPath(String name, Measured trial) {}
+
     /** One path's cost per operation in each trial, in nanoseconds, sorted. */
     record Result(String name, double[] perOperation) {
         double median() {
@@ -37,6 +45,11 @@ final class Trials {
         String cell() {
             return nanos(median()) + String.format(" ±%.1f%%", 100 * spread());
         }
+
+        /** "812,345/s ±0.8%": operations per second at the median cost, and the spread. */
+        String rateCell() {
+            return String.format("%,.0f/s ±%.1f%%", 1e9 / median(), 100 * spread());
+        }
     }
 
     /**
@@ -45,12 +58,19 @@ final class Trials {
      * change in the machine's load falls on all of them alike.
      */
     static List<Result> run(List<Path> paths, int count, int warmup, int trials) throws Exception {
+        List<MeasuredPath> measured = new ArrayList<>();
+        for (Path p : paths) measured.add(new MeasuredPath(p.name(), n -> (double) p.trial().run(n) / n));
+        return measure(measured, count, warmup, trials);
+    }
+
+    /** As {@link #run}, for trials that count their operations themselves (those that got through, say). */
+    static List<Result> measure(List<MeasuredPath> paths, int count, int warmup, int trials) throws Exception {
         double[][] costs = new double[paths.size()][trials];
         for (int round = -warmup; round < trials; round++) {
             for (int k = 0; k < paths.size(); k++) {
                 int p = Math.floorMod(round + k, paths.size());
-                long elapsed = paths.get(p).trial().run(count);
-                if (round >= 0) costs[p][round] = (double) elapsed / count;
+                double cost = paths.get(p).trial().run(count);
+                if (round >= 0) costs[p][round] = cost;
             }
         }
         List<Result> results = new ArrayList<>();

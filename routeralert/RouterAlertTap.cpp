@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -19,9 +20,8 @@
 
 namespace {
 
-// The layout receive0 fills, in AlertedDatagram's order.
+// The layout receive0 writes after the datagram, in AlertedDatagram's order.
 enum Layout : jsize {
-  kStatus,
   kOptions,
   kOptionsLength,
   kProtocol,
@@ -36,11 +36,15 @@ enum Layout : jsize {
   kLayoutSize
 };
 
-// receive0's outcomes, in layout[kStatus]; forward0 answers kWokenCopies for a wait close() ended.
-constexpr jint kReceived = 0;
-constexpr jint kTimedOut = 1;
-constexpr jint kWoken = 2;
+// What receive0 answers instead of a datagram's length; forward0 answers kWokenCopies for a wait
+// close() ended.
+constexpr jint kTimedOut = -1;
+constexpr jint kWoken = -2;
 constexpr jint kWokenCopies = -1;
+
+// The tap's buffers: the datagram received, then its layout; the datagram to send, then a new payload.
+constexpr std::size_t kReceiveBufferSize = nimbo::kInterceptedMax + kLayoutSize * sizeof(jint);
+constexpr std::size_t kSendBufferSize = 2 * nimbo::kInterceptedMax;
 
 constexpr char kIllegal[] = "java/lang/IllegalArgumentException";
 
@@ -54,17 +58,10 @@ nimbo::TapSockets tap_of(jboolean ipv6, jint in, jint out) {
   return nimbo::TapSockets{ipv6 ? AF_INET6 : AF_INET, in, out};
 }
 
-// The bytes of a direct buffer of at least `needed` bytes, or null with an exception pending.
-std::uint8_t* bytes_of(JNIEnv* env, jobject buffer, jlong needed) {
-  auto* bytes = static_cast<std::uint8_t*>(env->GetDirectBufferAddress(buffer));
-  if (bytes == nullptr || env->GetDirectBufferCapacity(buffer) < needed) {
-    nimbo::throw_new(env, kIllegal, "not a direct buffer of the tap's size");
-    return nullptr;
-  }
-  return bytes;
+// The memory address0 handed out.
+std::uint8_t* bytes_at(jlong address) {
+  return reinterpret_cast<std::uint8_t*>(static_cast<std::uintptr_t>(address));
 }
-
-void set_status(JNIEnv* env, jintArray layout, jint status) { env->SetIntArrayRegion(layout, kStatus, 1, &status); }
 
 jint as_jint(std::size_t value) { return static_cast<jint>(value); }  // every offset is below 2^17
 
@@ -97,30 +94,35 @@ JNIEXPORT jintArray JNICALL Java_nimbo_RouterAlertTap_open0(JNIEnv* env, jclass,
   return result;
 }
 
-JNIEXPORT jbyteArray JNICALL Java_nimbo_RouterAlertTap_receive0(JNIEnv* env, jclass, jboolean ipv6, jint in,
-                                                                jint wake, jobject buffer, jint timeout,
-                                                                jintArray layout) {
-  std::uint8_t* bytes = bytes_of(env, buffer, nimbo::kInterceptedMax);
-  if (bytes == nullptr) return nullptr;
+JNIEXPORT jlong JNICALL Java_nimbo_RouterAlertTap_address0(JNIEnv* env, jclass, jobject buffer, jboolean sending) {
+  void* bytes = env->GetDirectBufferAddress(buffer);
+  const auto needed = static_cast<jlong>(sending ? kSendBufferSize : kReceiveBufferSize);
+  if (bytes == nullptr || env->GetDirectBufferCapacity(buffer) < needed) {
+    nimbo::throw_new(env, kIllegal, "not a direct buffer of the tap's size");
+    return 0;
+  }
+  return static_cast<jlong>(reinterpret_cast<std::uintptr_t>(bytes));
+}
+
+JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_receive0(JNIEnv* env, jclass, jboolean ipv6, jint in, jint wake,
+                                                          jlong buffer, jint timeout) {
+  std::uint8_t* bytes = bytes_at(buffer);
   nimbo::Intercepted d{};
   int ifindex = 0;
   nimbo::SystemError error{};
   switch (nimbo::receive_intercepted(tap_of(ipv6, in, -1), wake, timeout, bytes, nimbo::kInterceptedMax, &d,
                                      &ifindex, &error)) {
     case nimbo::Wait::kTimeout:
-      set_status(env, layout, kTimedOut);
-      return nullptr;
+      return kTimedOut;
     case nimbo::Wait::kWoken:
-      set_status(env, layout, kWoken);
-      return nullptr;
+      return kWoken;
     case nimbo::Wait::kFailed:
       failed(env, error);
-      return nullptr;
+      return kTimedOut;
     case nimbo::Wait::kDatagram:
       break;
   }
-  const jint parts[kLayoutSize] = {kReceived,
-                                   as_jint(d.options),
+  const jint parts[kLayoutSize] = {as_jint(d.options),
                                    as_jint(d.options_length),
                                    d.protocol,
                                    d.udp ? 1 : 0,
@@ -131,19 +133,15 @@ JNIEXPORT jbyteArray JNICALL Java_nimbo_RouterAlertTap_receive0(JNIEnv* env, jcl
                                    d.ttl,
                                    d.router_alert,
                                    ifindex};
-  const jbyteArray packet = env->NewByteArray(as_jint(d.length));
-  if (packet == nullptr) return nullptr;  // OutOfMemoryError pending
-  env->SetByteArrayRegion(packet, 0, as_jint(d.length), reinterpret_cast<const jbyte*>(bytes));
-  env->SetIntArrayRegion(layout, 0, kLayoutSize, parts);
-  return packet;
+  std::memcpy(bytes + nimbo::kInterceptedMax, parts, sizeof parts);
+  return as_jint(d.length);
 }
 
 JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_forward0(JNIEnv* env, jclass, jboolean ipv6, jint out, jint wake,
-                                                          jobject buffer, jint length, jint payload_length,
+                                                          jlong buffer, jint length, jint payload_length,
                                                           jint arrival_interface) {
   // The datagram at the start, a new payload (if any) from kInterceptedMax on.
-  std::uint8_t* bytes = bytes_of(env, buffer, 2 * static_cast<jlong>(nimbo::kInterceptedMax));
-  if (bytes == nullptr) return 0;
+  std::uint8_t* bytes = bytes_at(buffer);
   nimbo::Intercepted d{};
   const auto size = static_cast<std::size_t>(length);
   const bool parsed = length >= 0 && size <= nimbo::kInterceptedMax &&

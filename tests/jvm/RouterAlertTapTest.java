@@ -7,6 +7,7 @@ import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import java.io.IOException;
 import java.net.InetAddress;
 import java.net.NetworkInterface;
 import java.nio.ByteBuffer;
@@ -14,12 +15,15 @@ import java.nio.channels.AsynchronousCloseException;
 import java.nio.channels.ClosedByInterruptException;
 import java.nio.channels.ClosedChannelException;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.time.Duration;
 import java.util.ArrayList;
 import java.util.HexFormat;
 import java.util.List;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
+import java.util.stream.Stream;
 import nimbo.AlertedDatagram;
 import nimbo.RouterAlertTap;
 import org.junit.jupiter.api.BeforeAll;
@@ -149,6 +153,7 @@ class RouterAlertTapTest {
     @CsvSource({"close, java.nio.channels.AsynchronousCloseException",
                 "interrupt, java.nio.channels.ClosedByInterruptException"})
     void waitEnds(String how, Class<?> thrown) throws Exception {
+        long before = tapDescriptors();
         RouterAlertTap tap = RouterAlertTap.openIPv6(1);
         CompletableFuture<Throwable> outcome = new CompletableFuture<>();
         Thread waiter = new Thread(() -> {
@@ -167,11 +172,42 @@ class RouterAlertTapTest {
             waiter.interrupt();
         }
         assertInstanceOf(thrown, outcome.get(5, TimeUnit.SECONDS));
+        assertEquals(before, tapDescriptors(), "the waiter left, and the descriptors stayed open");
         assertFalse(tap.isOpen());
         assertThrows(ClosedChannelException.class, tap::receive);
         assertThrows(ClosedChannelException.class, tap::getReceiveBufferSize);
         assertEquals(0, tap.kernelDrops());
         tap.close();
+    }
+
+    /** Closing a tap that no call is using closes its sockets and its eventfd at once. */
+    @Test
+    void closeWithNoCallInProgressClosesTheDescriptors() throws Exception {
+        long before = tapDescriptors();
+        RouterAlertTap tap = RouterAlertTap.openIPv4(17);
+        assertEquals(before + 3, tapDescriptors());
+        tap.close();
+        assertEquals(before, tapDescriptors());
+    }
+
+    /**
+     * An interrupted thread's call closes the tap, as NIO channels do, also when a datagram is
+     * queued that the call could take without waiting.
+     */
+    @Test
+    void interruptedCallerClosesTheTapThoughADatagramIsQueued() throws Exception {
+        long before = tapDescriptors();
+        RouterAlertTap tap = RouterAlertTap.openIPv4(17);
+        send("198.18.2.2", List.of("--ra"));
+        awaitQueued();
+        Thread.currentThread().interrupt();
+        try {
+            assertThrows(ClosedByInterruptException.class, () -> tap.receive(NONE_COMES));
+        } finally {
+            Thread.interrupted();
+        }
+        assertFalse(tap.isOpen());
+        assertEquals(before, tapDescriptors());
     }
 
     /** With IPV6_ROUTER_ALERT_ISOLATE a tap in another namespace takes nothing this router forwards. */
@@ -226,6 +262,35 @@ class RouterAlertTapTest {
         assertEquals(PORT, d.destinationPort());
         assertEquals(ByteBuffer.wrap(Harness.payload(length)), d.payload());
         assertEquals((ipv6 ? 48 : 24) + 8 + length, d.packet().remaining());
+    }
+
+    /** The sockets and eventfds this JVM holds: where a tap's descriptors show. */
+    private static long tapDescriptors() throws Exception {
+        try (Stream<Path> fds = Files.list(Path.of("/proc/self/fd"))) {
+            return fds.map(RouterAlertTapTest::target)
+                    .filter(t -> t.startsWith("socket:") || t.equals("anon_inode:[eventfd]")).count();
+        }
+    }
+
+    private static String target(Path fd) {
+        try {
+            return Files.readSymbolicLink(fd).toString();
+        } catch (IOException e) {
+            return "";  // the listing's own descriptor, closed since
+        }
+    }
+
+    /** Until the IPv4 UDP tap's socket, bound to 224.0.0.0, has a datagram queued. */
+    private static void awaitQueued() throws Exception {
+        for (long end = System.nanoTime() + COMES.toNanos(); System.nanoTime() < end; Thread.sleep(10)) {
+            for (String line : Files.readAllLines(Path.of("/proc/self/net/raw"))) {
+                String[] f = line.trim().split("\\s+");
+                if (f[1].equals("000000E0:0011") && !f[4].endsWith(":00000000")) {
+                    return;
+                }
+            }
+        }
+        throw new AssertionError("no datagram queued on the tap");
     }
 
     /** The datagrams the watcher saw, without its closing line. */

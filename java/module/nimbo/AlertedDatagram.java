@@ -16,19 +16,18 @@ import java.nio.ByteBuffer;
  */
 public final class AlertedDatagram {
     // The order of the layout the native receive fills; routeralert/RouterAlertTap.cpp keeps the same.
-    static final int STATUS = 0;
-    static final int OPTIONS = 1;
-    static final int OPTIONS_LENGTH = 2;
-    static final int PROTOCOL = 3;
-    static final int UDP = 4;
-    static final int SOURCE_PORT = 5;
-    static final int DESTINATION_PORT = 6;
-    static final int PAYLOAD = 7;
-    static final int PAYLOAD_LENGTH = 8;
-    static final int TTL = 9;
-    static final int ROUTER_ALERT = 10;
-    static final int INTERFACE = 11;
-    static final int LAYOUT_SIZE = 12;
+    static final int OPTIONS = 0;
+    static final int OPTIONS_LENGTH = 1;
+    static final int PROTOCOL = 2;
+    static final int UDP = 3;
+    static final int SOURCE_PORT = 4;
+    static final int DESTINATION_PORT = 5;
+    static final int PAYLOAD = 6;
+    static final int PAYLOAD_LENGTH = 7;
+    static final int TTL = 8;
+    static final int ROUTER_ALERT = 9;
+    static final int INTERFACE = 10;
+    static final int LAYOUT_SIZE = 11;
 
     private static final int IPV4_SOURCE = 12;
     private static final int IPV6_SOURCE = 8;

@@ -3,6 +3,8 @@ package nimbo;
 
 import java.io.IOException;
 import java.nio.ByteBuffer;
+import java.nio.ByteOrder;
+import java.nio.IntBuffer;
 import java.nio.channels.AsynchronousCloseException;
 import java.nio.channels.ClosedByInterruptException;
 import java.nio.channels.ClosedChannelException;
@@ -10,6 +12,7 @@ import java.nio.channels.InterruptibleChannel;
 import java.nio.channels.spi.AbstractInterruptibleChannel;
 import java.time.Duration;
 import java.util.Objects;
+import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.locks.ReentrantLock;
 
 /**
@@ -57,10 +60,9 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     /** The longest IP datagram: an IPv6 header and a 65535-byte payload. */
     private static final int MAX_DATAGRAM = 40 + 65535;
 
-    // Native receive outcomes, in layout[AlertedDatagram.STATUS].
-    private static final int RECEIVED = 0;
-    private static final int TIMED_OUT = 1;
-    private static final int WOKEN = 2;
+    // What receive0 answers instead of a datagram's length; forward0's answer for a wait close() ended.
+    private static final int TIMED_OUT = -1;
+    private static final int WOKEN = -2;
     private static final int WOKEN_COPIES = -1;
 
     private final boolean ipv6;
@@ -68,17 +70,29 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     private final int out;
     private final int wake;
 
+    // The native calls take the buffers' addresses, found once: a call that hands over a buffer
+    // object pays for the JVM's checks of it on every datagram. Each buffer is a field of the tap,
+    // which every call uses after the native one returns, so its memory outlives the call.
     private final ReentrantLock receiveLock = new ReentrantLock();
-    private final ByteBuffer received = ByteBuffer.allocateDirect(MAX_DATAGRAM); // under receiveLock
+    // The datagram received, then from MAX_DATAGRAM on its layout in ints. Under receiveLock.
+    private final ByteBuffer received = ByteBuffer.allocateDirect(MAX_DATAGRAM + 4 * AlertedDatagram.LAYOUT_SIZE);
+    private final IntBuffer receivedLayout = received.slice(MAX_DATAGRAM, 4 * AlertedDatagram.LAYOUT_SIZE)
+            .order(ByteOrder.nativeOrder()).asIntBuffer();
+    private final long receivedAddress;
     private final int[] layout = new int[AlertedDatagram.LAYOUT_SIZE];          // under receiveLock
 
     private final ReentrantLock forwardLock = new ReentrantLock();
     // The datagram to send, then from MAX_DATAGRAM on a new payload for it. Under forwardLock.
     private final ByteBuffer sending = ByteBuffer.allocateDirect(2 * MAX_DATAGRAM);
+    private final long sendingAddress;
 
-    // The descriptors stay open until close() has happened and no call is using them.
+    // The descriptors stay open until close() has happened and no call is using them. users: twice
+    // the calls using them, plus CLOSING once close() has happened; whoever brings it to CLOSING
+    // alone closes them. An atomic count, as a monitor around it cost a busy tap two more atomic
+    // operations per call.
+    private static final int CLOSING = 1;
+    private final AtomicInteger users = new AtomicInteger();
     private final Object stateLock = new Object();
-    private int callsInProgress;      // under stateLock
     private boolean released;         // under stateLock
     private long drops;               // under stateLock
     private int lastDropCounter;      // under stateLock: the kernel's 32-bit counter as last read
@@ -88,6 +102,8 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
         this.in = descriptors[0];
         this.out = descriptors[1];
         this.wake = descriptors[2];
+        this.receivedAddress = address0(received, false);
+        this.sendingAddress = address0(sending, true);
     }
 
     /**
@@ -229,7 +245,8 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
             try {
                 if (enter()) {
                     try {
-                        copies = forward0(ipv6, out, wake, sending, packet.length, payloadLength, d.interfaceIndex());
+                        copies = forward0(ipv6, out, wake, sendingAddress, packet.length, payloadLength,
+                                d.interfaceIndex());
                     } finally {
                         leave();
                     }
@@ -300,10 +317,8 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     @Override
     protected void implCloseChannel() {
         wake0(wake);
-        synchronized (stateLock) {
-            if (callsInProgress == 0) {
-                release();
-            }
+        if (users.getAndUpdate(u -> u | CLOSING) == 0) {
+            release();
         }
     }
 
@@ -326,24 +341,54 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
         receiveLock.lock();
         try {
             ensureOpen();
-            byte[] packet = null;
-            layout[AlertedDatagram.STATUS] = WOKEN;
-            begin();
-            try {
-                if (enter()) {
-                    try {
-                        packet = receive0(ipv6, in, wake, received, timeoutMillis, layout);
-                    } finally {
-                        leave();
-                    }
-                }
-            } finally {
-                end(layout[AlertedDatagram.STATUS] != WOKEN);
+            int length = receiveQueued();
+            if (length < 0) {
+                length = receiveWaiting(timeoutMillis);
             }
-            return packet == null ? null : new AlertedDatagram(ipv6, packet, layout);
+            if (length < 0) {
+                return null;
+            }
+            byte[] packet = new byte[length];
+            received.get(0, packet);
+            receivedLayout.get(0, layout);
+            return new AlertedDatagram(ipv6, packet, layout);
         } finally {
             receiveLock.unlock();
         }
+    }
+
+    /**
+     * A datagram already queued, taken without the set-up that lets an interrupt end a wait (begin
+     * and end take a monitor each, which a tap forwarding flat out feels), as this call cannot
+     * wait. Negative when none is queued, and when this thread has been interrupted or the tap is
+     * closing: receiveWaiting then deals with it as every call did before.
+     */
+    private int receiveQueued() throws IOException {
+        if (Thread.currentThread().isInterrupted() || !enter()) {
+            return TIMED_OUT;
+        }
+        try {
+            return receive0(ipv6, in, wake, receivedAddress, 0);
+        } finally {
+            leave();
+        }
+    }
+
+    private int receiveWaiting(int timeoutMillis) throws IOException {
+        int length = WOKEN;
+        begin();
+        try {
+            if (enter()) {
+                try {
+                    length = receive0(ipv6, in, wake, receivedAddress, timeoutMillis);
+                } finally {
+                    leave();
+                }
+            }
+        } finally {
+            end(length != WOKEN);
+        }
+        return length;
     }
 
     private void ensureOpen() throws ClosedChannelException {
@@ -354,29 +399,28 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
 
     /** Counts a call that uses the descriptors; false once the tap is closed. */
     private boolean enter() {
-        synchronized (stateLock) {
-            if (!isOpen()) {
-                return false;
+        for (int u = users.get(); isOpen() && (u & CLOSING) == 0; u = users.get()) {
+            if (users.compareAndSet(u, u + 2)) {
+                return true;
             }
-            callsInProgress++;
-            return true;
         }
+        return false;
     }
 
     private void leave() {
-        synchronized (stateLock) {
-            if (--callsInProgress == 0 && !isOpen()) {
-                release();
-            }
+        if (users.addAndGet(-2) == CLOSING) {
+            release();
         }
     }
 
-    /** Under stateLock; the drop count is read a last time while the socket is open. */
+    /** Once, with no call using the descriptors; the drop count is read a last time while the socket is open. */
     private void release() {
-        if (!released) {
-            countDrops();
-            released = true;
-            close0(in, out, wake);
+        synchronized (stateLock) {
+            if (!released) {
+                countDrops();
+                released = true;
+                close0(in, out, wake);
+            }
         }
     }
 
@@ -403,13 +447,18 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     // {in, out, wake}: the receiving and sending sockets (the same one for IPv6) and an eventfd.
     private static native int[] open0(boolean ipv6, int selector) throws IOException;
 
-    // The datagram, or null with layout[STATUS] TIMED_OUT or WOKEN; layout filled for a datagram.
-    private static native byte[] receive0(boolean ipv6, int in, int wake, ByteBuffer buffer, int timeoutMillis,
-            int[] layout) throws IOException;
+    // The address of the tap's direct buffer for receive0 (sending false) or forward0 (true),
+    // once the native side has checked that it is large enough for that.
+    private static native long address0(ByteBuffer buffer, boolean sending);
+
+    // The datagram's length, with the datagram at buffer and its layout at buffer + MAX_DATAGRAM;
+    // or TIMED_OUT or WOKEN.
+    private static native int receive0(boolean ipv6, int in, int wake, long buffer, int timeoutMillis)
+            throws IOException;
 
     // Copies sent, or WOKEN_COPIES. buffer: the datagram, then at MAX_DATAGRAM a new payload
     // (payloadLength -1: none).
-    private static native int forward0(boolean ipv6, int out, int wake, ByteBuffer buffer, int length,
+    private static native int forward0(boolean ipv6, int out, int wake, long buffer, int length,
             int payloadLength, int arrivalInterface) throws IOException;
 
     private static native int drops0(int in) throws IOException;
