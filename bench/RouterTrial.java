@@ -88,7 +88,7 @@ final class RouterTrial implements AutoCloseable {
         Process nimboTap = null;
         BufferedReader tapOut = javaTapOut;
         if (way == Way.NIMBO_TAP) {
-            nimboTap = on("rtr", TAP_CPU, List.of(tool("tools/nimbo-tap"), "--quiet", "--count", "" + Long.MAX_VALUE,
+            nimboTap = on("rtr", TAP_CPU, List.of(tool("tools/nimbo-tap"), "--quiet", "--count", "" + Integer.MAX_VALUE,
                     "--timeout-ms", "" + IDLE_MS, "--receive-buffer", "" + TAP_BUFFER));
             tapOut = reader(nimboTap);
         } else if (way == Way.JAVA_TAP) {
