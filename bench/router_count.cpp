@@ -44,10 +44,7 @@ struct Count {
   std::exit(64);
 }
 
-[[noreturn]] void die(const char* what) {
-  std::perror(what);
-  std::exit(1);
-}
+using nimbo_tools::die;
 
 Options parse(int argc, char** argv) {
   Options o;

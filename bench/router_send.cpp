@@ -37,16 +37,9 @@ struct Options {
   std::exit(64);
 }
 
-[[noreturn]] void die(const char* what) {
-  std::perror(what);
-  std::exit(1);
-}
+using nimbo_tools::die;
 
-long number(const char* text, long min, long max) {
-  long value = 0;
-  if (!nimbo_tools::parse_number(text, min, max, &value)) usage();
-  return value;
-}
+long number(const char* text, long min, long max) { return nimbo_tools::number_or_usage(text, min, max, usage); }
 
 Options parse(int argc, char** argv) {
   Options o;

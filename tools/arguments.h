@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-// Numbers on the tools' command lines: "abc", "5x" or a value out of range is an error, never 0.
+// What the tools share on their command lines: numbers ("abc", "5x" or a value out of range is an
+// error, never 0), and the end of a tool whose system call failed.
 #pragma once
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace nimbo_tools {
@@ -15,6 +17,19 @@ inline bool parse_number(const char* text, long min, long max, long* value) {
   if (errno != 0 || end == text || *end != '\0' || number < min || number > max) return false;
   *value = number;
   return true;
+}
+
+// The number, or the tool's usage message (which ends the tool) when text is none within [min, max].
+inline long number_or_usage(const char* text, long min, long max, void (*usage)()) {
+  long value = 0;
+  if (!parse_number(text, min, max, &value)) usage();
+  return value;
+}
+
+// perror(what) and exit status 1.
+[[noreturn]] inline void die(const char* what) {
+  std::perror(what);
+  std::exit(1);
 }
 
 }  // namespace nimbo_tools
