@@ -146,29 +146,4 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"nexthop shorter than its header", with_length(route({kTwoOut}), 32, 7), false, 0, {}}),
     nimbo::test::case_name<AnswerCase>);
 
-TEST(MulticastRouteRequest, AsksTheMulticastCacheForSourceAndGroup) {
-  std::uint8_t request[nimbo::kMulticastRequestSize];
-  const std::uint32_t source = inet_addr("198.18.1.2"), group = inet_addr("239.1.2.3");
-  nimbo::multicast_route_request(source, group, 9, request);
-  nlmsghdr h{};
-  std::memcpy(&h, request, sizeof h);
-  EXPECT_EQ(h.nlmsg_len, sizeof request);
-  EXPECT_EQ(h.nlmsg_type, RTM_GETROUTE);
-  EXPECT_EQ(h.nlmsg_flags, NLM_F_REQUEST);
-  EXPECT_EQ(h.nlmsg_seq, 9u);
-  rtmsg r{};
-  std::memcpy(&r, request + 16, sizeof r);
-  EXPECT_EQ(r.rtm_family, RTNL_FAMILY_IPMR);
-  const Bytes attributes(request + 28, request + sizeof request);
-  EXPECT_EQ(attributes, cat(cat(attribute(RTA_SRC, u32(source)), attribute(RTA_DST, u32(group))),
-                            attribute(RTA_TABLE, u32(RT_TABLE_DEFAULT))));
-}
-
-// This kernel has no multicast routing: no entry, and no failure.
-TEST(FindMulticastRoute, NoMulticastRoutingIsNoEntry) {
-  nimbo::MulticastRoute r{};
-  nimbo::SystemError e{};
-  EXPECT_EQ(nimbo::find_multicast_route(inet_addr("127.0.0.1"), inet_addr("239.1.2.3"), &r, &e), nimbo::Lookup::kNone);
-}
-
 }  // namespace
