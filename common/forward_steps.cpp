@@ -7,24 +7,17 @@
 #include <atomic>
 #include <cstring>
 
+#include "bytes.h"
 #include "ip_options.h"
 
 namespace nimbo {
 
 namespace {
 
-constexpr std::size_t kIpv4Header = 20;
 constexpr std::size_t kUdpChecksum = 6;  // offset in the UDP header
 constexpr std::uint16_t kDontFragment = 0x4000;
 constexpr std::uint16_t kMoreFragments = 0x2000;
 constexpr std::uint16_t kOffsetMask = 0x1FFF;
-
-std::uint16_t read16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] << 8 | at[1]); }
-
-void write16(std::uint8_t* at, std::size_t value) {
-  at[0] = static_cast<std::uint8_t>(value >> 8);
-  at[1] = static_cast<std::uint8_t>(value);
-}
 
 // Adds bytes to a ones' complement sum as 16-bit words, four bytes at a time. Every piece but
 // the last of one sum must have an even length, so that the words stay lined up. The words go

@@ -4,24 +4,15 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "bytes.h"
 #include "ip_options.h"
 
 namespace nimbo {
 
 namespace {
 
-constexpr std::size_t kIpv4Header = 20;
-constexpr std::size_t kIpv6Header = 40;
-constexpr std::size_t kUdpHeader = 8;
 constexpr std::size_t kLengthMax = 65535;
 constexpr int kIpv6Fragment = 44;
-
-std::size_t read16(const std::uint8_t* at) { return static_cast<std::size_t>(at[0] << 8 | at[1]); }
-
-void write16(std::uint8_t* at, std::size_t value) {
-  at[0] = static_cast<std::uint8_t>(value >> 8);
-  at[1] = static_cast<std::uint8_t>(value);
-}
 
 // Fills in what follows the IP headers: a whole UDP datagram, or opaque bytes to pass on.
 void lay_out_transport(const std::uint8_t* packet, Intercepted* out) {

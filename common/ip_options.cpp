@@ -3,8 +3,6 @@
 
 #include <cstring>
 
-#include "ip_options.h"
-
 namespace nimbo {
 
 namespace {
@@ -16,17 +14,12 @@ constexpr std::uint8_t kPad1 = 0;
 constexpr std::uint8_t kPadN = 1;
 constexpr std::size_t kHopByHopFirst = 2;  // options start after next header and length
 
+// A hop-by-hop header's options, as the IPv6 edits need them.
 struct Scan {
   bool ok;
-  std::size_t end;    // IPv4: where End of List or the bytes stop; IPv6: just past the last option that is not padding
+  std::size_t end;    // just past the last option that is not padding
   std::size_t alert;  // offset of the first Router Alert, or kNone
 };
-
-Scan scan_ipv4(const std::uint8_t* o, std::size_t length) {
-  const Ipv4OptionList list = ipv4_option_list(o, length);
-  if (!list.well_formed) return {false, 0, kNone};
-  return {true, list.end, list.alert};
-}
 
 // The size of the IPv4 option at `at` (before End of List), or 0 when it runs past `length`.
 std::size_t ipv4_option_size(const std::uint8_t* o, std::size_t length, std::size_t at) {
@@ -109,9 +102,9 @@ std::size_t ipv6_lay_out(const std::uint8_t* h, std::size_t length, bool keep_al
 }  // namespace
 
 OptionEdit ipv4_add_router_alert(std::uint8_t (&options)[kIpv4OptionsMax], std::size_t* length) {
-  const Scan s = scan_ipv4(options, *length);
-  if (!s.ok) return OptionEdit::kMalformed;
-  if (s.alert != kNone) return OptionEdit::kUnchanged;
+  const Ipv4OptionList s = ipv4_option_list(options, *length);
+  if (!s.well_formed) return OptionEdit::kMalformed;
+  if (s.alert != kIpv4NoOption) return OptionEdit::kUnchanged;
   if (s.end + sizeof kRouterAlert > kIpv4OptionsMax) return OptionEdit::kNoRoom;
   std::memcpy(options + s.end, kRouterAlert, sizeof kRouterAlert);
   const std::size_t used = s.end + sizeof kRouterAlert;
@@ -121,14 +114,14 @@ OptionEdit ipv4_add_router_alert(std::uint8_t (&options)[kIpv4OptionsMax], std::
 }
 
 OptionEdit ipv4_remove_router_alert(std::uint8_t (&options)[kIpv4OptionsMax], std::size_t* length) {
-  Scan s = scan_ipv4(options, *length);
-  if (!s.ok) return OptionEdit::kMalformed;
-  if (s.alert == kNone) return OptionEdit::kUnchanged;
-  while (s.alert != kNone) {
+  Ipv4OptionList s = ipv4_option_list(options, *length);
+  if (!s.well_formed) return OptionEdit::kMalformed;
+  if (s.alert == kIpv4NoOption) return OptionEdit::kUnchanged;
+  while (s.alert != kIpv4NoOption) {
     const std::size_t cut = options[s.alert + 1];
     std::memmove(options + s.alert, options + s.alert + cut, s.end - s.alert - cut);
     s.end -= cut;
-    s = scan_ipv4(options, s.end);
+    s = ipv4_option_list(options, s.end);
   }
   *length = round_up(s.end, 4);
   std::memset(options + s.end, kIpv4EndOfList, *length - s.end);
@@ -136,8 +129,8 @@ OptionEdit ipv4_remove_router_alert(std::uint8_t (&options)[kIpv4OptionsMax], st
 }
 
 bool ipv4_has_router_alert(const std::uint8_t* options, std::size_t length) {
-  const Scan s = scan_ipv4(options, length);
-  return s.ok && s.alert != kNone;
+  const Ipv4OptionList s = ipv4_option_list(options, length);
+  return s.well_formed && s.alert != kIpv4NoOption;
 }
 
 Ipv4OptionList ipv4_option_list(const std::uint8_t* options, std::size_t length) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace nimbo_tools {
 
@@ -26,9 +27,9 @@ inline long number_or_usage(const char* text, long min, long max, void (*usage)(
   return value;
 }
 
-// perror(what) and exit status 1.
-[[noreturn]] inline void die(const char* what) {
-  std::perror(what);
+// "what: <the system's text for error>" on standard error, and exit status 1.
+[[noreturn]] inline void die(const char* what, int error = errno) {
+  std::fprintf(stderr, "%s: %s\n", what, std::strerror(error));
   std::exit(1);
 }
 

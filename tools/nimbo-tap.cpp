@@ -50,11 +50,6 @@ struct Tally {
   std::exit(64);
 }
 
-[[noreturn]] void die(const nimbo::SystemError& error) {
-  std::fprintf(stderr, "nimbo-tap: %s: %s\n", error.call, std::strerror(error.error));
-  std::exit(1);
-}
-
 Options parse(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
@@ -122,7 +117,7 @@ void report(const nimbo::Dropped& why, std::size_t length) {
 void print_tally(const nimbo::TapSockets& tap, const Tally& tally) {
   std::uint32_t drops = 0;
   nimbo::SystemError error{};
-  if (!nimbo::tap_drops(tap, &drops, &error)) die(error);
+  if (!nimbo::tap_drops(tap, &drops, &error)) nimbo_tools::die(error.call, error.error);
   std::printf("tap received %ld forwarded %ld kernel drops %u\n", tally.received, tally.forwarded, drops);
 }
 
@@ -132,8 +127,9 @@ int main(int argc, char** argv) {
   const Options o = parse(argc, argv);
   nimbo::TapSockets tap{};
   nimbo::SystemError error{};
-  if (!nimbo::open_ipv4_tap(IPPROTO_UDP, &tap, &error)) die(error);
-  if (o.receive_buffer != 0 && !nimbo::set_tap_receive_buffer(tap, o.receive_buffer, &error)) die(error);
+  if (!nimbo::open_ipv4_tap(IPPROTO_UDP, &tap, &error)) nimbo_tools::die(error.call, error.error);
+  if (o.receive_buffer != 0 && !nimbo::set_tap_receive_buffer(tap, o.receive_buffer, &error))
+    nimbo_tools::die(error.call, error.error);
   std::printf("ready\n");
   std::fflush(stdout);
 
@@ -149,7 +145,7 @@ int main(int argc, char** argv) {
       std::printf("tap timeout after %ld datagrams\n", tally.received);
       return 2;
     }
-    if (got != nimbo::Wait::kDatagram) die(error);
+    if (got != nimbo::Wait::kDatagram) nimbo_tools::die(error.call, error.error);
     if (!o.quiet) print(packet.data(), in);
     ++tally.received;
     int copies = 0;

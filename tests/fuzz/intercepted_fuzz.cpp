@@ -19,6 +19,7 @@
 #include <memory>
 #include <sys/socket.h>
 
+#include "bytes.h"
 #include "forward_steps.h"
 #include "intercepted.h"
 #include "multicast_route.h"
@@ -43,7 +44,6 @@ bool parse(int family, const std::uint8_t* packet, std::size_t size, Intercepted
                            : nimbo::parse_intercepted_ipv6(packet, size, in);
 }
 
-std::size_t read16(const std::uint8_t* at) { return static_cast<std::size_t>(at[0] << 8 | at[1]); }
 
 void check_layout(const Intercepted& in, std::size_t received) {
   if (in.length > received) fail("length past what was received");
@@ -63,10 +63,10 @@ void check_prepare(const std::uint8_t* packet, const Intercepted& in) {
     return;
   }
   if (copy[ttl_at] != in.ttl - 1) fail("TTL not one lower");
-  if (in.family == AF_INET && read16(copy.get() + 10) != nimbo::ipv4_header_checksum(copy.get(), in.transport))
+  if (in.family == AF_INET && nimbo::read16(copy.get() + 10) != nimbo::ipv4_header_checksum(copy.get(), in.transport))
     fail("header checksum");
-  if (in.udp && read16(copy.get() + in.transport + 6) != nimbo::udp_checksum(copy.get(), in)) fail("udp checksum");
-  if (in.udp && read16(copy.get() + in.transport + 6) == 0) fail("udp checksum 0");
+  if (in.udp && nimbo::read16(copy.get() + in.transport + 6) != nimbo::udp_checksum(copy.get(), in)) fail("udp checksum");
+  if (in.udp && nimbo::read16(copy.get() + in.transport + 6) == 0) fail("udp checksum 0");
 }
 
 void check_resize(const std::uint8_t* packet, const Intercepted& in, std::size_t payload_length) {
