@@ -6,8 +6,8 @@
 #
 # Sets NIMBO_JAR_PLATFORMS (this build's platform first) and, when the other width is built,
 # NIMBO_OTHER_PLATFORM, NIMBO_OTHER_LIB_DIR and the target nimbo_other_width. Every platform built
-# beside this one sets NIMBO_LIB_DIR_<platform> and NIMBO_TARGET_<platform> (cmake/Aarch64.cmake
-# too), and NIMBO_STRIP_<platform> where CMAKE_STRIP cannot strip its files.
+# beside this one (cmake/Aarch64Platform.cmake too) sets NIMBO_LIB_DIR_<platform> and
+# NIMBO_TARGET_<platform>, and NIMBO_STRIP_<platform> where CMAKE_STRIP cannot strip its files.
 include(CheckCXXSourceCompiles)
 include(CMakePushCheckState)
 
