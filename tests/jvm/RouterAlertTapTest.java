@@ -27,6 +27,7 @@ import java.util.stream.Stream;
 import nimbo.AlertedDatagram;
 import nimbo.RouterAlertTap;
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
@@ -60,6 +61,7 @@ class RouterAlertTapTest {
      * One datagram sent from snd: how many the tap is handed (IPv6 fragments come one by one), what
      * forwarding each gives, and what arrives at rcv (its kernel checks the UDP checksum).
      */
+    @Tag("arm64")
     @ParameterizedTest(name = "{0}")
     @CsvSource(delimiter = '|', textBlock = """
         ipv4 in transit           | 198.18.2.2    | --ra                   | 1 | 1 | ttl 63 options 94 04 00 00 length 100
@@ -104,6 +106,7 @@ class RouterAlertTapTest {
     }
 
     /** A new payload: UDP length, IP length and checksums follow, so rcv's kernel takes it. */
+    @Tag("arm64")
     @ParameterizedTest(name = "{0}")
     @CsvSource({"198.18.2.2, --ra", "2001:db8:2::2, --ra6 1"})
     void newPayloadArrivesWhole(String to, String option) throws Exception {
