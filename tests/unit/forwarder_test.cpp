@@ -135,6 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
         ForwardCase{"ttl 0 goes nowhere", false, "127.0.0.1", 0, 100, 0, 0x1234, 0, 0, Drop::kTtlExpired, 0},
         ForwardCase{"longer than the link in fragments", false, "127.0.0.1", 64, 6000, 0, 0x1234, 1500, 1, Drop::kNone, 0},
         ForwardCase{"fragments of a datagram with id 0", false, "127.0.0.1", 64, 3000, 0, 0, 1280, 1, Drop::kNone, 0},
+        ForwardCase{"more fragments than one sendmmsg", false, "127.0.0.1", 64, 40000, 0, 0x1234, 576, 1, Drop::kNone, 0},
         ForwardCase{"DF and longer than the link", false, "127.0.0.1", 64, 6000, 0x4000, 0x1234, 1500, 0, Drop::kTooLong, 1500},
         ForwardCase{"no route", false, "198.51.100.1", 64, 100, 0, 0x1234, 0, 0, Drop::kNoRoute, 0},
         ForwardCase{"multicast with no routing", false, "239.1.2.3", 64, 100, 0, 0x1234, 0, 0, Drop::kNoRoute, 0},
