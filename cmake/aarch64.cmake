@@ -2,7 +2,8 @@
 # Toolchain for 64-bit Arm (aarch64) on an x86-64 Debian host: clang 14 and lld 14 against a
 # sysroot unpacked from Debian's arm64 packages (scripts/fetch-arm64 makes it). Debian's own
 # g++-aarch64-linux-gnu cannot be installed beside g++-multilib, which the i386 build needs.
-#   cmake -S . -B build-aarch64 --toolchain cmake/aarch64.cmake [-DNIMBO_AARCH64_SYSROOT=DIR]
+#   cmake -S . -B build-aarch64 --toolchain cmake/aarch64.cmake -DNIMBO_FOREIGN=ON [-DNIMBO_AARCH64_SYSROOT=DIR]
+# (NIMBO_FOREIGN: what runs on x86 cannot test it; an x86 build makes this one in <build>/linux-aarch64.)
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 if(NOT NIMBO_AARCH64_SYSROOT)
