@@ -34,8 +34,8 @@ struct Dropped {
 };
 
 // Sends the datagram on through tap.out, changing `packet` in place: TTL or hop limit one lower,
-// IPv4 header checksum and UDP checksum computed afresh (a datagram from a veth peer may carry
-// only the partial sum checksum offload leaves), options and the hop-by-hop header kept.
+// IPv4 header checksum computed afresh, the UDP checksum as prepare_forward leaves it, options
+// and the hop-by-hop header kept.
 //
 //  - TTL or hop limit 1 or less: nothing is sent (0 copies).
 //  - Unicast goes where the routing table says; no route: 0 copies.

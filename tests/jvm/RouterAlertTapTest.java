@@ -14,9 +14,11 @@ import java.nio.ByteBuffer;
 import java.nio.channels.AsynchronousCloseException;
 import java.nio.channels.ClosedByInterruptException;
 import java.nio.channels.ClosedChannelException;
+import java.nio.channels.FileChannel;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.StandardOpenOption;
 import java.time.Duration;
 import java.util.ArrayList;
 import java.util.HexFormat;
@@ -58,7 +60,8 @@ class RouterAlertTapTest {
 
     /**
      * One datagram sent from snd: how many the tap is handed (IPv6 fragments come one by one), what
-     * forwarding each gives, and what arrives at rcv (its kernel checks the UDP checksum).
+     * forwarding each gives, and what arrives at rcv (its kernel checks the UDP checksum; with
+     * --checksum a raw socket there shows the field as it came).
      */
     @ParameterizedTest(name = "{0}")
     @CsvSource(delimiter = '|', textBlock = """
@@ -68,6 +71,8 @@ class RouterAlertTapTest {
         ipv4 6000 bytes           | 198.18.2.2    | --ra --length 6000     | 1 | 1 | ttl 63 options 94 04 00 00 length 6000
         ipv4 ttl 1                | 198.18.2.2    | --ra --ttl 1           | 1 | 0 |
         ipv4 DF too long          | 198.18.2.2    | --ra --df --length 1400 | 1 | 0 |
+        ipv4 wrong checksum stays | 198.18.2.2    | --ra --checksum 0x0bad | 1 | 1 | ttl 63 options 94 04 00 00 length 100 checksum 0bad
+        ipv4 no checksum stays    | 198.18.2.2    | --ra --checksum 0      | 1 | 1 | ttl 63 options 94 04 00 00 length 100 checksum 0000
         ipv6 in transit           | 2001:db8:2::2 | --ra6 1                | 1 | 1 | hoplimit 63 hopopts 11 00 05 02 00 01 01 00 length 100
         ipv6 other value          | 2001:db8:2::2 | --ra6 2                | 0 | 0 | hoplimit 63 hopopts 11 00 05 02 00 02 01 00 length 100
         ipv6 plain                | 2001:db8:2::2 |                        | 0 | 0 | hoplimit 63 hopopts none length 100
@@ -84,7 +89,8 @@ class RouterAlertTapTest {
                 ? Integer.parseInt(sendOptions.get(sendOptions.indexOf("--length") + 1)) : 100;
         int ttl = sendOptions.contains("--ttl") ? Integer.parseInt(sendOptions.get(sendOptions.indexOf("--ttl") + 1)) : 64;
         try (RouterAlertTap tap = ipv6 ? RouterAlertTap.openIPv6(1) : RouterAlertTap.openIPv4(17);
-             Harness.Watcher rcv = watchRcv(ipv6, arrives == null ? NONE_COMES : COMES)) {
+             Harness.Watcher rcv = watchRcv(ipv6, arrives == null ? NONE_COMES : COMES,
+                     sendOptions.contains("--checksum"))) {
             send(to, sendOptions);
             for (int i = 0; i < handed; i++) {
                 AlertedDatagram d = tap.receive(COMES);
@@ -235,6 +241,7 @@ class RouterAlertTapTest {
             AlertedDatagram d = ipv4.receive(COMES);
             assertThrows(IllegalArgumentException.class, () -> ipv6.forward(d));
             assertThrows(IllegalArgumentException.class, () -> ipv4.forward(d, ByteBuffer.allocate(65536)));
+            assertThrows(IllegalArgumentException.class, () -> ipv4.forward(d, nearly2GiB()));
             ipv4.close();
             assertThrows(ClosedChannelException.class, () -> ipv4.forward(d));
         }
@@ -262,6 +269,16 @@ class RouterAlertTapTest {
         assertEquals(PORT, d.destinationPort());
         assertEquals(ByteBuffer.wrap(Harness.payload(length)), d.payload());
         assertEquals((ipv6 ? 48 : 24) + 8 + length, d.packet().remaining());
+    }
+
+    /** Integer.MAX_VALUE - 10 bytes that cost no memory: a sparse file, mapped. */
+    private static ByteBuffer nearly2GiB() throws IOException {
+        Path file = Files.createTempFile("nimbo", ".sparse");
+        try (FileChannel c = FileChannel.open(file, StandardOpenOption.WRITE, StandardOpenOption.READ,
+                StandardOpenOption.DELETE_ON_CLOSE)) {
+            c.write(ByteBuffer.allocate(1), Integer.MAX_VALUE - 11);
+            return c.map(FileChannel.MapMode.READ_ONLY, 0, Integer.MAX_VALUE - 10);
+        }
     }
 
     /** The sockets and eventfds this JVM holds: where a tap's descriptors show. */
@@ -299,9 +316,15 @@ class RouterAlertTapTest {
     }
 
     private static Harness.Watcher watchRcv(boolean ipv6, Duration timeout) throws Exception {
+        return watchRcv(ipv6, timeout, false);
+    }
+
+    /** raw: what reaches rcv's IP layer, checksum shown, whether or not its UDP layer takes it. */
+    private static Harness.Watcher watchRcv(boolean ipv6, Duration timeout, boolean raw) throws Exception {
         List<String> args = new ArrayList<>(List.of("--port", "" + PORT, "--count", "1",
                 "--timeout-ms", "" + timeout.toMillis(), "--data-bytes", "32"));
         if (ipv6) args.add(0, "--ipv6");
+        if (raw) args.addAll(0, List.of("--raw", "--checksum"));
         return Harness.Watcher.on("rcv", args.toArray(new String[0]));
     }
 

@@ -36,8 +36,9 @@ import java.util.concurrent.locks.ReentrantLock;
  * }</pre>
  *
  * <p>Forwarding does what the router would have done: TTL or hop limit one lower (a datagram whose
- * TTL would reach 0 is not sent), the IPv4 header checksum and the UDP checksum computed afresh,
- * options kept, IPv4 datagrams longer than the outgoing link's MTU sent in fragments (not with DF
+ * TTL would reach 0 is not sent), the IPv4 header checksum computed afresh, the UDP checksum left
+ * as it came (a datagram damaged on the way stays damaged; an IPv4 checksum of 0, none, stays 0)
+ * unless the payload is new or checksum offload left only a partial sum in it, options kept, IPv4 datagrams longer than the outgoing link's MTU sent in fragments (not with DF
  * set), IPv4 multicast out of each interface the kernel's multicast forwarding cache lists for its
  * source and group. IPv4 datagrams reach the tap reassembled; IPv6 ones are never fragmented by a
  * router, so an IPv6 datagram too long for the outgoing link is not sent, and IPv6 fragments are
@@ -182,8 +183,9 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     }
 
     /**
-     * Sends the datagram on, as the router would have: TTL or hop limit one lower, checksums
-     * computed afresh, options kept, in fragments where the outgoing IPv4 link needs them.
+     * Sends the datagram on, as the router would have: TTL or hop limit one lower, the IPv4 header
+     * checksum computed afresh, the UDP checksum as it came (computed where offload left a partial
+     * sum), options kept, in fragments where the outgoing IPv4 link needs them.
      *
      * @param d a datagram a tap of the same IP version received
      * @return the copies sent: 1 for unicast, one per outgoing interface for IPv4 multicast, 0
@@ -201,7 +203,8 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     /**
      * Sends the datagram on with a new UDP payload: the bytes from the buffer's position to its
      * limit (the buffer itself is not changed). The UDP length, the IP length and both checksums
-     * follow; everything else is as {@link #forward(AlertedDatagram)} sends it.
+     * follow (an IPv4 UDP checksum of 0, none, stays 0); everything else is as
+     * {@link #forward(AlertedDatagram)} sends it.
      *
      * @param d a whole UDP datagram a tap of the same IP version received
      * @param payload the new UDP payload
@@ -225,7 +228,7 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
                 throw new IllegalArgumentException("a new payload needs a whole UDP datagram: " + d);
             }
             payloadLength = payload.remaining();
-            if (d.payloadOffset() + payloadLength > (ipv6 ? MAX_DATAGRAM : 65535)) {
+            if ((long) d.payloadOffset() + payloadLength > (ipv6 ? MAX_DATAGRAM : 65535)) {  // no overflow
                 throw new IllegalArgumentException("a payload of " + payloadLength
                         + " bytes makes the datagram longer than IPv" + (ipv6 ? 6 : 4) + " allows");
             }
