@@ -182,6 +182,24 @@ bool tap_receive_buffer(const TapSockets& tap, int* bytes, SystemError* error) {
   return false;
 }
 
+bool set_tap_mark(const TapSockets& tap, std::uint32_t mark, SystemError* error) {
+  const int senders[] = {tap.out};  // every socket the tap sends with
+  for (const int fd : senders) {
+    if (setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
+      *error = {"setsockopt(SO_MARK)", errno};
+      return false;
+    }
+  }
+  return true;
+}
+
+bool tap_mark(const TapSockets& tap, std::uint32_t* mark, SystemError* error) {
+  socklen_t length = sizeof *mark;
+  if (getsockopt(tap.out, SOL_SOCKET, SO_MARK, mark, &length) == 0) return true;
+  *error = {"getsockopt(SO_MARK)", errno};
+  return false;
+}
+
 bool tap_drops(const TapSockets& tap, std::uint32_t* drops, SystemError* error) {
   std::uint32_t memory[SK_MEMINFO_VARS] = {};
   socklen_t length = sizeof memory;

@@ -42,6 +42,12 @@ void close_tap(const TapSockets& tap);
 bool set_tap_receive_buffer(const TapSockets& tap, int bytes, SystemError* error);
 bool tap_receive_buffer(const TapSockets& tap, int* bytes, SystemError* error);
 
+// SO_MARK on every socket the tap sends with (0: none), so that firewall rules and fwmark
+// routing rules can tell what it sends from what this host forwards. Setting it needs
+// CAP_NET_ADMIN (EPERM otherwise).
+bool set_tap_mark(const TapSockets& tap, std::uint32_t mark, SystemError* error);
+bool tap_mark(const TapSockets& tap, std::uint32_t* mark, SystemError* error);
+
 // The kernel's count of datagrams dropped because the receiving socket's queue was full (the
 // counter SO_RXQ_OVFL reports with each datagram), as it stands now, from SO_MEMINFO; it wraps
 // at 2^32.

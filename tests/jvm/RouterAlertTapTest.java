@@ -54,6 +54,7 @@ class RouterAlertTapTest {
                 "run on rtr of tests/router-net");
         run(List.of("ip", "link", "set", "rtr1", "mtu", "1400"));
         run(List.of("ip", "netns", "exec", "rcv", "ip", "link", "set", "rcv0", "mtu", "1400"));
+        run(List.of("ip", "netns", "exec", "rcv", "ip", "addr", "add", "198.18.2.5/24", "dev", "rcv0"));
         run(List.of("ip", "netns", "exec", "snd", "ip", "-6", "route", "add", "2001:db8:2::2/128", "via",
                 "2001:db8:1::1", "mtu", "1280"));
     }
@@ -106,6 +107,33 @@ class RouterAlertTapTest {
                 assertEquals(1, seen.size(), seen::toString);
                 assertTrue(seen.get(0).contains(" " + arrives + " "), seen::toString);
             }
+        }
+    }
+
+    /**
+     * The firewall recipe the docs show (demo/tap-firewall.nft), loaded as written: its forwarding
+     * policy (nothing to 198.18.2.5 or 2001:db8:2::5) stops the copies of a tap with its mark as it
+     * stops what the kernel forwards, and passes the rest.
+     */
+    @ParameterizedTest(name = "to {0}, handed over {2}, arriving {3}")
+    @CsvSource(delimiter = '|', textBlock = """
+        198.18.2.2    | --ra    | 1 | 1
+        198.18.2.5    | --ra    | 1 | 0
+        198.18.2.5    |         | 0 | 0
+        2001:db8:2::5 | --ra6 1 | 1 | 0
+        """)
+    void firewallRecipeHoldsForTheCopies(String to, String options, int handed, int arrives) throws Exception {
+        run(List.of("nft", "-f", System.getProperty("nimbo.firewall")));
+        boolean ipv6 = to.contains(":");
+        try (RouterAlertTap tap = ipv6 ? RouterAlertTap.openIPv6(1) : RouterAlertTap.openIPv4(17);
+             Harness.Watcher rcv = watchRcv(ipv6, arrives == 0 ? NONE_COMES : COMES)) {
+            tap.setMark(0x5241);
+            assertEquals(0x5241, tap.getMark());
+            send(to, options == null ? List.of() : List.of(options.split(" ")));
+            if (handed == 1) {
+                assertEquals(arrives, tap.forward(tap.receive(COMES)));
+            }
+            assertEquals(arrives, arrived(rcv).size());
         }
     }
 
@@ -244,6 +272,7 @@ class RouterAlertTapTest {
             assertThrows(IllegalArgumentException.class, () -> ipv4.forward(d, nearly2GiB()));
             ipv4.close();
             assertThrows(ClosedChannelException.class, () -> ipv4.forward(d));
+            assertThrows(ClosedChannelException.class, () -> ipv4.setMark(1));
         }
     }
 

@@ -316,6 +316,36 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
         }
     }
 
+    /**
+     * Marks everything the tap sends from now on, its copies and the ICMP errors it sends, with
+     * {@code SO_MARK}, so that firewall rules and {@code fwmark} routing rules can tell them from
+     * what this host forwards (see the class description).
+     *
+     * @param mark the mark, any 32 bits; 0 for none
+     * @throws ClosedChannelException the tap is closed
+     * @throws IOException without {@code CAP_NET_ADMIN}, saying so, or when the system refuses
+     */
+    public void setMark(int mark) throws IOException {
+        synchronized (stateLock) {
+            ensureOpen();
+            setMark0(ipv6, out, mark);
+        }
+    }
+
+    /**
+     * The mark everything the tap sends carries.
+     *
+     * @return the mark, as {@link #setMark(int)} set it; 0 for none
+     * @throws ClosedChannelException the tap is closed
+     * @throws IOException the system refused, with its text
+     */
+    public int getMark() throws IOException {
+        synchronized (stateLock) {
+            ensureOpen();
+            return mark0(ipv6, out);
+        }
+    }
+
     /** Wakes every thread waiting in the tap; the last one out closes the descriptors. */
     @Override
     protected void implCloseChannel() {
@@ -469,6 +499,10 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     private static native int receiveBuffer0(int in) throws IOException;
 
     private static native void setReceiveBuffer0(int in, int size) throws IOException;
+
+    private static native void setMark0(boolean ipv6, int out, int mark) throws IOException;
+
+    private static native int mark0(boolean ipv6, int out) throws IOException;
 
     private static native void wake0(int wake);
 
