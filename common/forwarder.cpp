@@ -85,7 +85,18 @@ union Ipv4Control {
   char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
 };
 
-// A message to `to` carrying `parts`, out of interface `ifindex` when it is not 0.
+// The source the route of a copy is looked up with: the datagram's own, so that rules by source
+// (ip rule from) hold as in forwarding. IPPROTO_RAW may name one that is not this host's;
+// 0.0.0.0, multicast and broadcast ones the lookup refuses, and forwarding never hands over.
+in_addr_t route_source(const std::uint8_t* header) {
+  in_addr_t source;
+  std::memcpy(&source, header + 12, sizeof source);
+  const std::uint32_t host = ntohl(source);
+  return host == 0 || (host & 0xF0000000) == 0xE0000000 || host == 0xFFFFFFFF ? 0 : source;
+}
+
+// A message to `to` carrying `parts` (an IPv4 header first), its route looked up with the
+// header's source, out of interface `ifindex` when it is not 0.
 void ipv4_message(msghdr* message, sockaddr_in* to, Ipv4Control* control, int ifindex, iovec* parts,
                   std::size_t count) {
   *message = {};
@@ -93,7 +104,6 @@ void ipv4_message(msghdr* message, sockaddr_in* to, Ipv4Control* control, int if
   message->msg_namelen = sizeof *to;
   message->msg_iov = parts;
   message->msg_iovlen = count;
-  if (ifindex == 0) return;
   std::memset(control, 0, sizeof *control);
   message->msg_control = control->bytes;
   message->msg_controllen = sizeof control->bytes;
@@ -103,6 +113,7 @@ void ipv4_message(msghdr* message, sockaddr_in* to, Ipv4Control* control, int if
   c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
   in_pktinfo info{};
   info.ipi_ifindex = ifindex;
+  info.ipi_spec_dst.s_addr = route_source(static_cast<const std::uint8_t*>(parts[0].iov_base));
   std::memcpy(CMSG_DATA(c), &info, sizeof info);
 }
 
@@ -181,6 +192,26 @@ Attempt send_ipv4(int fd, int wake, std::uint8_t* packet, const Intercepted& in,
   return send_fragments(fd, wake, packet, in, to, ifindex, mtu, why, error);
 }
 
+union Ipv6Control {
+  cmsghdr align;
+  char bytes[CMSG_SPACE(sizeof(in6_pktinfo))];
+};
+
+// The route of an IPv6 copy looked up with the datagram's source, as forwarding does (ip -6 rule
+// from, routes by source): IPV6_PKTINFO, which IPV6_FREEBIND lets name an address not this host's.
+void route_with_source(msghdr* message, Ipv6Control* control, const std::uint8_t* source) {
+  std::memset(control, 0, sizeof *control);
+  message->msg_control = control->bytes;
+  message->msg_controllen = sizeof control->bytes;
+  cmsghdr* c = CMSG_FIRSTHDR(message);
+  c->cmsg_level = IPPROTO_IPV6;
+  c->cmsg_type = IPV6_PKTINFO;
+  c->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
+  in6_pktinfo info{};
+  std::memcpy(&info.ipi6_addr, source, sizeof info.ipi6_addr);
+  std::memcpy(CMSG_DATA(c), &info, sizeof info);
+}
+
 bool link_local_ipv6(const std::uint8_t* address) { return address[0] == 0xFE && (address[1] & 0xC0) == 0x80; }
 
 Attempt send_ipv6(int fd, int wake, std::uint8_t* packet, const Intercepted& in, Dropped* why,
@@ -199,6 +230,8 @@ Attempt send_ipv6(int fd, int wake, std::uint8_t* packet, const Intercepted& in,
   message.msg_namelen = sizeof to;
   message.msg_iov = &whole;
   message.msg_iovlen = 1;
+  Ipv6Control control;
+  route_with_source(&message, &control, source);
   const Attempt sent = send_message(fd, wake, &message, why, error);
   return sent == Attempt::kTooLong ? dropped(why, Drop::kTooLong) : sent;
 }

@@ -48,7 +48,8 @@ bool set_up_ipv6(int fd, int value, SystemError* error) {
   return set_int(fd, IPPROTO_IPV6, IPV6_ROUTER_ALERT, value, "setsockopt(IPV6_ROUTER_ALERT)", error) &&
          set_int(fd, IPPROTO_IPV6, IPV6_ROUTER_ALERT_ISOLATE, 1, "setsockopt(IPV6_ROUTER_ALERT_ISOLATE)", error) &&
          set_int(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, 1, "setsockopt(IPV6_RECVPKTINFO)", error) &&
-         set_int(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0, "setsockopt(IPV6_MULTICAST_LOOP)", error);
+         set_int(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0, "setsockopt(IPV6_MULTICAST_LOOP)", error) &&
+         set_int(fd, IPPROTO_IPV6, IPV6_FREEBIND, 1, "setsockopt(IPV6_FREEBIND)", error);
 }
 
 void close_both(int in, int out) {

@@ -31,7 +31,8 @@ bool open_ipv4_tap(int protocol, TapSockets* tap, SystemError* error);
 
 // IPv6: an IPPROTO_RAW socket with IPV6_ROUTER_ALERT `value` (0..65535) and
 // IPV6_ROUTER_ALERT_ISOLATE, so that it sees only what this network namespace forwards; it both
-// receives (whole datagrams, header included) and sends. in and out are the same descriptor.
+// receives (whole datagrams, header included) and sends, with IPV6_FREEBIND so that a copy's
+// route may be looked up with its source. in and out are the same descriptor.
 bool open_ipv6_tap(int value, TapSockets* tap, SystemError* error);
 
 // Closes what open_*_tap opened.

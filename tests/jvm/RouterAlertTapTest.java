@@ -55,6 +55,15 @@ class RouterAlertTapTest {
         run(List.of("ip", "link", "set", "rtr1", "mtu", "1400"));
         run(List.of("ip", "netns", "exec", "rcv", "ip", "link", "set", "rcv0", "mtu", "1400"));
         run(List.of("ip", "netns", "exec", "rcv", "ip", "addr", "add", "198.18.2.5/24", "dev", "rcv0"));
+        // Policy routing: what snd sends to 198.18.2.4 or 2001:db8:2::4, which rcv also answers for,
+        // goes back out of rtr0 instead, by a rule on its source.
+        for (String family : List.of("-4", "-6")) {
+            String to = family.equals("-4") ? "198.18.2.4" : "2001:db8:2::4";
+            String from = family.equals("-4") ? "198.18.1.2" : "2001:db8:1::2";
+            run(List.of("ip", "netns", "exec", "rcv", "ip", "addr", "add", to, "dev", "rcv0"));
+            run(List.of("ip", family, "rule", "add", "from", from, "to", to, "table", "100"));
+            run(List.of("ip", family, "route", "add", to, "dev", "rtr0", "table", "100"));
+        }
         run(List.of("ip", "netns", "exec", "snd", "ip", "-6", "route", "add", "2001:db8:2::2/128", "via",
                 "2001:db8:1::1", "mtu", "1280"));
     }
@@ -72,6 +81,8 @@ class RouterAlertTapTest {
         ipv4 6000 bytes           | 198.18.2.2    | --ra --length 6000     | 1 | 1 | ttl 63 options 94 04 00 00 length 6000
         ipv4 ttl 1                | 198.18.2.2    | --ra --ttl 1           | 1 | 0 |
         ipv4 DF too long          | 198.18.2.2    | --ra --df --length 1400 | 1 | 0 |
+        ipv4 by source, elsewhere | 198.18.2.4    | --ra                   | 1 | 1 |
+        ipv4 plain, elsewhere     | 198.18.2.4    |                        | 0 | 0 |
         ipv4 wrong checksum stays | 198.18.2.2    | --ra --checksum 0x0bad | 1 | 1 | ttl 63 options 94 04 00 00 length 100 checksum 0bad
         ipv4 no checksum stays    | 198.18.2.2    | --ra --checksum 0      | 1 | 1 | ttl 63 options 94 04 00 00 length 100 checksum 0000
         ipv6 in transit           | 2001:db8:2::2 | --ra6 1                | 1 | 1 | hoplimit 63 hopopts 11 00 05 02 00 01 01 00 length 100
@@ -79,6 +90,7 @@ class RouterAlertTapTest {
         ipv6 plain                | 2001:db8:2::2 |                        | 0 | 0 | hoplimit 63 hopopts none length 100
         ipv6 for the router       | 2001:db8:1::1 | --ra6 1                | 0 | 0 |
         ipv6 hop limit 1          | 2001:db8:2::2 | --ra6 1 --ttl 1        | 1 | 0 |
+        ipv6 by source, elsewhere | 2001:db8:2::4 | --ra6 1                | 1 | 1 |
         ipv6 too long for the link| 2001:db8:2::3 | --ra6 1 --length 1400  | 1 | 0 |
         ipv6 6000 bytes, fragments| 2001:db8:2::2 | --ra6 1 --length 6000  | 5 | 1 | hoplimit 63 hopopts 11 00 05 02 00 01 01 00 length 6000
         """)
