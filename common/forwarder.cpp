@@ -252,7 +252,7 @@ Sent outcome(Attempt attempt, int* copies) {
   return Sent::kDone;
 }
 
-// One copy out of each interface the multicast forwarding cache lists for (source, group).
+// One copy out of each interface the multicast forwarding cache sends the datagram to.
 Sent forward_multicast(const TapSockets& tap, int wake, std::uint8_t* packet, const Intercepted& in,
                        int arrival_ifindex, int* copies, Dropped* why, SystemError* error) {
   *why = {Drop::kNoRoute, 0};
@@ -260,14 +260,12 @@ Sent forward_multicast(const TapSockets& tap, int wake, std::uint8_t* packet, co
   std::uint32_t source, group;
   std::memcpy(&source, packet + 12, sizeof source);
   std::memcpy(&group, packet + 16, sizeof group);
-  MulticastRoute route;
-  const Lookup found = find_multicast_route(source, group, &route, error);
-  if (found == Lookup::kFailed) return Sent::kFailed;
-  if (found == Lookup::kNone || route.input_ifindex == 0 || route.input_ifindex != arrival_ifindex)
-    return Sent::kDone;
-  for (std::size_t i = 0; i < route.outputs; ++i) {
-    if (in.ttl <= route.output[i].threshold) continue;
-    const Sent sent = outcome(send_ipv4(tap.out, wake, packet, in, route.output[i].ifindex, why, error), copies);
+  MulticastEntries entries;
+  if (find_multicast_entries(source, group, &entries, error) == Lookup::kFailed) return Sent::kFailed;
+  int outputs[kMulticastOutputsMax];
+  const std::size_t count = multicast_outputs(entries, arrival_ifindex, in.ttl, outputs);
+  for (std::size_t i = 0; i < count; ++i) {
+    const Sent sent = outcome(send_ipv4(tap.out, wake, packet, in, outputs[i], why, error), copies);
     if (sent != Sent::kDone) return sent;
   }
   if (*copies > 0) *why = {Drop::kNone, 0};

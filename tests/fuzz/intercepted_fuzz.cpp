@@ -14,7 +14,7 @@
 //  - its fragments each fit the MTU, carry their share of the data in order, have the offset of
 //    that share (none spills into the flags), and parse as fragments holding Router Alert (it
 //    has the copied flag);
-//  - a multicast route answer never gives more outputs than a cache holds.
+//  - a multicast route answer never gives more outputs than a cache holds, nor sends to more.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -116,8 +116,12 @@ void check_fragments(const std::uint8_t* packet, const Intercepted& in, std::siz
 void check_route(const std::uint8_t* data, std::size_t size) {
   const auto answer = heap_copy(data, size, size);
   nimbo::MulticastRoute route{};
-  if (nimbo::parse_multicast_route(answer.get(), size, 1, &route) && route.outputs > nimbo::kMulticastOutputsMax)
-    fail("more outputs than a cache holds");
+  if (!nimbo::parse_multicast_route(answer.get(), size, 1, &route)) return;
+  if (route.outputs > nimbo::kMulticastOutputsMax) fail("more outputs than a cache holds");
+  // The same answer as every kind of entry: never more interfaces than it lists.
+  nimbo::MulticastEntries entries{true, size % 2 == 0, true, true, route, route, route};
+  int out[nimbo::kMulticastOutputsMax];
+  if (nimbo::multicast_outputs(entries, route.input_ifindex, 255, out) > route.outputs) fail("more interfaces");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The kernel's multicast forwarding cache over rtnetlink: the request, the answer read as
-// untrusted bytes, and what this kernel (no multicast routing) says.
+// untrusted bytes, what this kernel (no multicast routing) says, and which entry sends where.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -145,5 +146,66 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"nexthop longer than its attribute", with_length(route({kTwoOut}), 32, 17), false, 0, {}},
         AnswerCase{"nexthop shorter than its header", with_length(route({kTwoOut}), 32, 7), false, 0, {}}),
     nimbo::test::case_name<AnswerCase>);
+
+// Which entry takes a datagram and where it goes, as ip_mr_input and ip_mr_forward decide (the
+// (*,G) and (*,*) rows as measured in user-mode Linux). Interfaces: 2 the arrival one, 3 and 4.
+using Hops = std::vector<std::pair<int, int>>;  // interface, TTL threshold
+using Entry = std::optional<std::pair<int, Hops>>;  // incoming interface, outputs
+
+struct OutputsCase {
+  const char* name;
+  Entry source_group, any_group, any_any;
+  int arrival;
+  int ttl;
+  std::vector<int> outputs;
+  bool any_source = false;
+};
+
+class Outputs : public testing::TestWithParam<OutputsCase> {};
+
+bool fill(const Entry& e, nimbo::MulticastRoute* r) {
+  if (!e) return false;
+  r->input_ifindex = e->first;
+  r->outputs = 0;
+  for (const auto& [ifindex, threshold] : e->second) r->output[r->outputs++] = {ifindex, threshold};
+  return true;
+}
+
+TEST_P(Outputs, AsTheKernelForwards) {
+  const OutputsCase& c = GetParam();
+  nimbo::MulticastEntries entries{};
+  entries.has_source_group = fill(c.source_group, &entries.source_group);
+  entries.has_any_group = fill(c.any_group, &entries.any_group);
+  entries.has_any_any = fill(c.any_any, &entries.any_any);
+  entries.any_source = c.any_source;
+  int out[nimbo::kMulticastOutputsMax];
+  const std::size_t n = nimbo::multicast_outputs(entries, c.arrival, c.ttl, out);
+  EXPECT_EQ(std::vector<int>(out, out + n), c.outputs);
+}
+
+const Entry kNone;
+const Entry kTree = Entry({3, {{2, 1}, {3, 1}}});  // (*,*): upstream 3, 2 and 3 on the tree
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Outputs,
+    testing::Values(
+        OutputsCase{"sg", Entry({2, {{3, 1}, {4, 1}}}), kNone, kNone, 2, 8, {3, 4}},
+        OutputsCase{"sg from another interface", Entry({2, {{3, 1}}}), kNone, kNone, 4, 8, {}},
+        OutputsCase{"sg ttl equal to a threshold", Entry({2, {{3, 8}, {4, 1}}}), kNone, kNone, 2, 8, {4}},
+        OutputsCase{"sg with no incoming interface", Entry({0, {{3, 1}}}), kNone, kNone, 2, 8, {}},
+        OutputsCase{"sg back out of its incoming interface", Entry({2, {{2, 1}}}), kNone, kNone, 2, 8, {2}},
+        OutputsCase{"sg before the others", Entry({2, {{3, 1}}}), Entry({2, {{2, 1}, {4, 1}}}), kTree, 2, 8, {3}},
+        OutputsCase{"source 0 takes the starg as its own", Entry({2, {{2, 1}, {3, 1}}}), kNone, kNone, 2, 8, {3},
+                    true},
+        OutputsCase{"starg listing the arrival interface", kNone, Entry({2, {{2, 1}, {3, 1}}}), kNone, 2, 8, {3}},
+        OutputsCase{"starg not listing it", kNone, Entry({2, {{3, 1}}}), kNone, 2, 8, {}},
+        OutputsCase{"starg from another interface it lists", kNone, Entry({2, {{2, 1}, {4, 1}}}), kNone, 4, 8, {}},
+        OutputsCase{"starg on the tree", kNone, Entry({2, {{3, 1}}}), kTree, 2, 8, {3}},
+        OutputsCase{"starstar towards its incoming interface", kNone, kNone, kTree, 2, 8, {3}},
+        OutputsCase{"starstar ttl equal to its threshold", kNone, kNone, Entry({3, {{2, 1}, {3, 8}}}), 2, 8, {}},
+        OutputsCase{"starstar from its incoming interface", kNone, kNone, kTree, 3, 8, {}},
+        OutputsCase{"starstar not listing the arrival interface", kNone, kNone, Entry({3, {{3, 1}}}), 2, 8, {}},
+        OutputsCase{"no entry", kNone, kNone, kNone, 2, 8, {}}),
+    nimbo::test::case_name<OutputsCase>);
 
 }  // namespace
