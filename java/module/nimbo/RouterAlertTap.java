@@ -38,11 +38,29 @@ import java.util.concurrent.locks.ReentrantLock;
  * <p>Forwarding does what the router would have done: TTL or hop limit one lower (a datagram whose
  * TTL would reach 0 is not sent), the IPv4 header checksum computed afresh, the UDP checksum left
  * as it came (a datagram damaged on the way stays damaged; an IPv4 checksum of 0, none, stays 0)
- * unless the payload is new or checksum offload left only a partial sum in it, options kept, IPv4 datagrams longer than the outgoing link's MTU sent in fragments (not with DF
- * set), IPv4 multicast out of each interface the kernel's multicast forwarding cache lists for its
- * source and group. IPv4 datagrams reach the tap reassembled; IPv6 ones are never fragmented by a
- * router, so an IPv6 datagram too long for the outgoing link is not sent, and IPv6 fragments are
- * handed over one by one.
+ * unless the payload is new or checksum offload left only a partial sum in it, options kept, IPv4
+ * datagrams longer than the outgoing link's MTU sent in fragments (not with DF set), IPv4 multicast
+ * out of each interface the kernel's multicast forwarding cache sends it to, its (S,G), (*,G) and
+ * (*,*) entries matched with the arrival interface as the kernel matches them. IPv4 datagrams reach
+ * the tap reassembled; IPv6 ones are never fragmented by a router, so an IPv6 datagram too long for
+ * the outgoing link is not sent, and IPv6 fragments are handed over one by one.
+ *
+ * <p>Routes must exist before the datagrams come: static ones, or a routing daemon that also sees
+ * other traffic. The kernel hands a tap a multicast datagram before it would report a cache miss,
+ * so a daemon that installs multicast routes on demand learns none for a flow of Router Alert
+ * datagrams alone. Only the default multicast table is consulted; {@code ip mrule} rules that pick
+ * another are not followed.
+ *
+ * <p>A copy's route is looked up with the datagram's own source, so rules by source ({@code ip rule
+ * from}) and routes by source hold for it as for what the kernel forwards; rules by mark hold with
+ * the tap's {@linkplain #setMark(int) mark}. Rules by arrival interface ({@code ip rule iif}) cannot:
+ * a copy is this host's own output, looked up as coming from {@code lo}.
+ *
+ * <p>The firewall: the kernel hands a tap its datagrams before the forward hook, and the copies leave
+ * as this host's own output, through the output and postrouting hooks. A forwarding policy holds
+ * for them only when the output hook applies it too: keep it in a chain of its own, jump to it from
+ * the forward hook and, for what carries the tap's mark, from the output hook (an nftables recipe is
+ * in the documentation). There a copy has an outgoing interface but no incoming one.
  *
  * <p>Opening a tap needs {@code CAP_NET_RAW} (root, or {@code setcap cap_net_raw+ep} on the
  * {@code java} binary). An IPv6 tap sees only what its own network namespace forwards.
