@@ -31,7 +31,6 @@ function(nimbo_router_alert_jvm_tests name java)
     -Dnimbo.watch=$<TARGET_FILE:nimbo-watch>
     -Dnimbo.with.ip.options=$<TARGET_FILE:nimbo-with-ip-options>
     -Dnimbo.send=${PROJECT_SOURCE_DIR}/tests/wire/send-udp
-    -Dnimbo.firewall=${PROJECT_SOURCE_DIR}/demo/tap-firewall.nft
     "-Dnimbo.child.options=${ARG_OPTIONS} ${unnamed_access}")
   set(labels jvm routeralert)
   if(name STREQUAL newest_jdk_label)

@@ -10,7 +10,6 @@
 #include <string>
 #include <tuple>
 
-#include "bytes.h"
 #include "case_name.h"
 #include "datagram.h"
 #include "forward_steps.h"
@@ -222,46 +221,5 @@ INSTANTIATE_TEST_SUITE_P(
                     UdpChecksumCase{"zero is sent as ffff", v4([](Ipv4& d) { d.payload = {'h', 'e', 'l', 'l', 0xe8, 0x26}; }),
                                     0xFFFF}),
     case_name<UdpChecksumCase>);
-
-// The UDP checksum field as forwarding leaves it, at offset 30 (IPv4) or 54 (IPv6).
-struct PrepareCase {
-  const char* name;
-  Bytes packet;
-  int field;  // what the field holds as it arrived: kPartial, kRight, or a value
-  bool new_payload;
-  int after;  // kRight, or a value
-};
-constexpr int kPartial = -1, kRight = -2;
-
-class Prepare : public testing::TestWithParam<PrepareCase> {};
-
-TEST_P(Prepare, LeavesTheUdpChecksumAsItCameUnlessItMustBeComputed) {
-  const PrepareCase& c = GetParam();
-  Bytes b = c.packet;
-  Intercepted in{};
-  ASSERT_TRUE(parse(b, &in));
-  const std::size_t at = in.transport + 6;
-  const int field = c.field == kPartial ? nimbo::partial_udp_checksum(b.data(), in)
-                                        : c.field == kRight ? nimbo::udp_checksum(b.data(), in) : c.field;
-  put16(b, at, static_cast<std::size_t>(field));
-  if (c.new_payload) {
-    ASSERT_TRUE(nimbo::resize_udp_payload(b.data(), &in, in.payload_length));
-  }
-  ASSERT_TRUE(nimbo::prepare_forward(b.data(), in));
-  EXPECT_EQ(get16(b, at), c.after == kRight ? nimbo::udp_checksum(b.data(), in) : c.after);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, Prepare,
-    testing::Values(PrepareCase{"ipv4 partial sum is computed", v4(), kPartial, false, kRight},
-                    PrepareCase{"ipv4 right stays", v4(), kRight, false, kRight},
-                    PrepareCase{"ipv4 wrong stays wrong", v4(), 0x0bad, false, 0x0bad},
-                    PrepareCase{"ipv4 new payload is computed", v4(), 0x0bad, true, kRight},
-                    PrepareCase{"ipv4 none stays none", v4(), 0, false, 0},
-                    PrepareCase{"ipv4 none with a new payload stays none", v4(), 0, true, 0},
-                    PrepareCase{"ipv6 partial sum is computed", v6(), kPartial, false, kRight},
-                    PrepareCase{"ipv6 wrong stays wrong", v6(), 0x0bad, false, 0x0bad},
-                    PrepareCase{"ipv6 zero stays", v6(), 0, false, 0}),
-    case_name<PrepareCase>);
 
 }  // namespace

@@ -148,64 +148,47 @@ INSTANTIATE_TEST_SUITE_P(
     nimbo::test::case_name<AnswerCase>);
 
 // Which entry takes a datagram and where it goes, as ip_mr_input and ip_mr_forward decide (the
-// (*,G) and (*,*) rows as measured in user-mode Linux). Interfaces: 2 the arrival one, 3 and 4.
-using Hops = std::vector<std::pair<int, int>>;  // interface, TTL threshold
-using Entry = std::optional<std::pair<int, Hops>>;  // incoming interface, outputs
-
+// (*,G) and (*,*) rows as measured in user-mode Linux). The datagram arrives on interface 2.
 struct OutputsCase {
   const char* name;
-  Entry source_group, any_group, any_any;
-  int arrival;
+  nimbo::MulticastEntries entries;
   int ttl;
   std::vector<int> outputs;
-  bool any_source = false;
 };
 
 class Outputs : public testing::TestWithParam<OutputsCase> {};
 
-bool fill(const Entry& e, nimbo::MulticastRoute* r) {
-  if (!e) return false;
-  r->input_ifindex = e->first;
-  r->outputs = 0;
-  for (const auto& [ifindex, threshold] : e->second) r->output[r->outputs++] = {ifindex, threshold};
-  return true;
-}
-
 TEST_P(Outputs, AsTheKernelForwards) {
-  const OutputsCase& c = GetParam();
-  nimbo::MulticastEntries entries{};
-  entries.has_source_group = fill(c.source_group, &entries.source_group);
-  entries.has_any_group = fill(c.any_group, &entries.any_group);
-  entries.has_any_any = fill(c.any_any, &entries.any_any);
-  entries.any_source = c.any_source;
   int out[nimbo::kMulticastOutputsMax];
-  const std::size_t n = nimbo::multicast_outputs(entries, c.arrival, c.ttl, out);
-  EXPECT_EQ(std::vector<int>(out, out + n), c.outputs);
+  const std::size_t n = nimbo::multicast_outputs(GetParam().entries, 2, GetParam().ttl, out);
+  EXPECT_EQ(std::vector<int>(out, out + n), GetParam().outputs);
 }
 
-const Entry kNone;
-const Entry kTree = Entry({3, {{2, 1}, {3, 1}}});  // (*,*): upstream 3, 2 and 3 on the tree
+using Route = nimbo::MulticastRoute;  // incoming interface, outputs, {interface, TTL threshold}...
+using Maybe = std::optional<Route>;
+const Route kTree{3, 2, {{2, 1}, {3, 1}}};  // (*,*): upstream 3, 2 and 3 on its tree
+
+nimbo::MulticastEntries found(Maybe sg, Maybe any_group = {}, Maybe any_any = {}, bool any_source = false) {
+  return {sg.has_value(), any_source, any_group.has_value(), any_any.has_value(),
+          sg.value_or(Route{}), any_group.value_or(Route{}), any_any.value_or(Route{})};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Outputs,
     testing::Values(
-        OutputsCase{"sg", Entry({2, {{3, 1}, {4, 1}}}), kNone, kNone, 2, 8, {3, 4}},
-        OutputsCase{"sg from another interface", Entry({2, {{3, 1}}}), kNone, kNone, 4, 8, {}},
-        OutputsCase{"sg ttl equal to a threshold", Entry({2, {{3, 8}, {4, 1}}}), kNone, kNone, 2, 8, {4}},
-        OutputsCase{"sg with no incoming interface", Entry({0, {{3, 1}}}), kNone, kNone, 2, 8, {}},
-        OutputsCase{"sg back out of its incoming interface", Entry({2, {{2, 1}}}), kNone, kNone, 2, 8, {2}},
-        OutputsCase{"sg before the others", Entry({2, {{3, 1}}}), Entry({2, {{2, 1}, {4, 1}}}), kTree, 2, 8, {3}},
-        OutputsCase{"source 0 takes the starg as its own", Entry({2, {{2, 1}, {3, 1}}}), kNone, kNone, 2, 8, {3},
-                    true},
-        OutputsCase{"starg listing the arrival interface", kNone, Entry({2, {{2, 1}, {3, 1}}}), kNone, 2, 8, {3}},
-        OutputsCase{"starg not listing it", kNone, Entry({2, {{3, 1}}}), kNone, 2, 8, {}},
-        OutputsCase{"starg from another interface it lists", kNone, Entry({2, {{2, 1}, {4, 1}}}), kNone, 4, 8, {}},
-        OutputsCase{"starg on the tree", kNone, Entry({2, {{3, 1}}}), kTree, 2, 8, {3}},
-        OutputsCase{"starstar towards its incoming interface", kNone, kNone, kTree, 2, 8, {3}},
-        OutputsCase{"starstar ttl equal to its threshold", kNone, kNone, Entry({3, {{2, 1}, {3, 8}}}), 2, 8, {}},
-        OutputsCase{"starstar from its incoming interface", kNone, kNone, kTree, 3, 8, {}},
-        OutputsCase{"starstar not listing the arrival interface", kNone, kNone, Entry({3, {{3, 1}}}), 2, 8, {}},
-        OutputsCase{"no entry", kNone, kNone, kNone, 2, 8, {}}),
+        OutputsCase{"sg", found(Route{2, 2, {{3, 1}, {4, 1}}}), 8, {3, 4}},
+        OutputsCase{"sg from another interface", found(Route{4, 1, {{3, 1}}}), 8, {}},
+        OutputsCase{"sg ttl equal to a threshold", found(Route{2, 2, {{3, 8}, {4, 1}}}), 8, {4}},
+        OutputsCase{"sg with no incoming interface", found(Route{0, 1, {{3, 1}}}), 8, {}},
+        OutputsCase{"sg back where it came", found(Route{2, 1, {{2, 1}}}), 8, {2}},
+        OutputsCase{"source 0 takes a starg", found(Route{2, 2, {{2, 1}, {3, 1}}}, {}, {}, true), 8, {3}},
+        OutputsCase{"starg listing the arrival", found({}, Route{2, 2, {{2, 1}, {3, 1}}}), 8, {3}},
+        OutputsCase{"starg not listing it", found({}, Route{2, 1, {{3, 1}}}), 8, {}},
+        OutputsCase{"starg from elsewhere", found({}, Route{4, 2, {{2, 1}, {4, 1}}}), 8, {}},
+        OutputsCase{"starg on the tree", found({}, Route{2, 1, {{3, 1}}}, kTree), 8, {3}},
+        OutputsCase{"starstar to its upstream", found({}, {}, kTree), 8, {3}},
+        OutputsCase{"starstar at its threshold", found({}, {}, Route{3, 2, {{2, 1}, {3, 8}}}), 8, {}},
+        OutputsCase{"starstar not listing it", found({}, {}, Route{3, 1, {{3, 1}}}), 8, {}}),
     nimbo::test::case_name<OutputsCase>);
 
 }  // namespace
