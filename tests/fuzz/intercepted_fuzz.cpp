@@ -7,13 +7,11 @@
 // answer), one byte picks an MTU; the rest lies in a heap buffer exactly as long as what was
 // "received", so AddressSanitizer sees any read past it. Whatever the input:
 //  - a datagram that parses has every part inside its own length, and that inside what came in;
-//  - preparing it lowers the TTL by one (nothing at 1 or less), leaves a header checksum that
-//    checks, and a UDP checksum as it came unless it held the partial sum offload leaves;
-//  - a resized UDP payload parses again with the new lengths, and gets a UDP checksum that checks
-//    (an IPv4 0 stays 0);
-//  - its fragments each fit the MTU, carry their share of the data in order, have the offset of
-//    that share (none spills into the flags), and parse as fragments holding Router Alert (it
-//    has the copied flag);
+//  - preparing it lowers the TTL by one (nothing at 1 or less) and leaves checksums that check,
+//    but a UDP checksum that came whole, or as IPv4's 0, stays as it came;
+//  - a resized UDP payload parses again with the new lengths;
+//  - its fragments each fit the MTU, carry their share of the data at its offset in order, and
+//    parse as fragments holding Router Alert (it has the copied flag);
 //  - a multicast route answer never gives more outputs than a cache holds.
 #include <cstdint>
 #include <cstdio>

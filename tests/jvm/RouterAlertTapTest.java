@@ -6,9 +6,7 @@ import static org.junit.jupiter.api.Assertions.assertInstanceOf;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static java.nio.file.StandardOpenOption.DELETE_ON_CLOSE;
-import static java.nio.file.StandardOpenOption.READ;
-import static java.nio.file.StandardOpenOption.WRITE;
+import static java.nio.file.StandardOpenOption.*;
 
 import java.io.IOException;
 import java.net.InetAddress;
@@ -101,7 +99,7 @@ class RouterAlertTapTest {
         int ttl = sendOptions.contains("--ttl") ? Integer.parseInt(sendOptions.get(sendOptions.indexOf("--ttl") + 1)) : 64;
         try (RouterAlertTap tap = ipv6 ? RouterAlertTap.openIPv6(1) : RouterAlertTap.openIPv4(17);
              Harness.Watcher rcv = watchRcv(ipv6, arrives == null ? NONE_COMES : COMES,
-                     sendOptions.contains("--checksum") ? List.of("--raw", "--checksum") : List.of())) {
+                     sendOptions.contains("--checksum") ? new String[] {"--raw", "--checksum"} : new String[0])) {
             send(to, sendOptions);
             for (int i = 0; i < handed; i++) {
                 AlertedDatagram d = tap.receive(COMES);
@@ -254,7 +252,12 @@ class RouterAlertTapTest {
             AlertedDatagram d = ipv4.receive(COMES);
             assertThrows(IllegalArgumentException.class, () -> ipv6.forward(d));
             assertThrows(IllegalArgumentException.class, () -> ipv4.forward(d, ByteBuffer.allocate(65536)));
-            assertThrows(IllegalArgumentException.class, () -> ipv4.forward(d, nearly2GiB()));
+            Path sparse = Files.createTempFile("nimbo", ".sparse");  // Integer.MAX_VALUE - 10 bytes, no memory
+            try (FileChannel c = FileChannel.open(sparse, READ, WRITE, DELETE_ON_CLOSE)) {
+                c.write(ByteBuffer.allocate(1), Integer.MAX_VALUE - 11);
+                ByteBuffer nearly2GiB = c.map(FileChannel.MapMode.READ_ONLY, 0, Integer.MAX_VALUE - 10);
+                assertThrows(IllegalArgumentException.class, () -> ipv4.forward(d, nearly2GiB));
+            }
             ipv4.close();
             assertThrows(ClosedChannelException.class, () -> ipv4.forward(d));
             assertThrows(ClosedChannelException.class, () -> ipv4.setMark(1));
@@ -283,15 +286,6 @@ class RouterAlertTapTest {
         assertEquals(PORT, d.destinationPort());
         assertEquals(ByteBuffer.wrap(Harness.payload(length)), d.payload());
         assertEquals((ipv6 ? 48 : 24) + 8 + length, d.packet().remaining());
-    }
-
-    /** Integer.MAX_VALUE - 10 bytes that cost no memory: a sparse file, mapped. */
-    private static ByteBuffer nearly2GiB() throws IOException {
-        Path sparse = Files.createTempFile("nimbo", ".sparse");
-        try (FileChannel c = FileChannel.open(sparse, READ, WRITE, DELETE_ON_CLOSE)) {
-            c.write(ByteBuffer.allocate(1), Integer.MAX_VALUE - 11);
-            return c.map(FileChannel.MapMode.READ_ONLY, 0, Integer.MAX_VALUE - 10);
-        }
     }
 
     /** The sockets and eventfds this JVM holds: where a tap's descriptors show. */
@@ -328,15 +322,11 @@ class RouterAlertTapTest {
         return watcher.datagrams().stream().filter(line -> line.startsWith("from ")).toList();
     }
 
-    private static Harness.Watcher watchRcv(boolean ipv6, Duration timeout) throws Exception {
-        return watchRcv(ipv6, timeout, List.of());
-    }
-
-    private static Harness.Watcher watchRcv(boolean ipv6, Duration timeout, List<String> more) throws Exception {
+    private static Harness.Watcher watchRcv(boolean ipv6, Duration timeout, String... more) throws Exception {
         List<String> args = new ArrayList<>(List.of("--port", "" + PORT, "--count", "1",
                 "--timeout-ms", "" + timeout.toMillis(), "--data-bytes", "32"));
         if (ipv6) args.add(0, "--ipv6");
-        args.addAll(more);
+        args.addAll(List.of(more));
         return Harness.Watcher.on("rcv", args.toArray(new String[0]));
     }
 
