@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The kernel's multicast forwarding cache over rtnetlink: the request, the answer read as
-// untrusted bytes, what this kernel (no multicast routing) says, and which entry sends where.
+// untrusted bytes, and what this kernel (no multicast routing) says.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
@@ -157,7 +157,6 @@ struct OutputsCase {
 };
 
 class Outputs : public testing::TestWithParam<OutputsCase> {};
-
 TEST_P(Outputs, AsTheKernelForwards) {
   int out[nimbo::kMulticastOutputsMax];
   const std::size_t n = nimbo::multicast_outputs(GetParam().entries, 2, GetParam().ttl, out);
@@ -167,7 +166,6 @@ TEST_P(Outputs, AsTheKernelForwards) {
 using Route = nimbo::MulticastRoute;  // incoming interface, outputs, {interface, TTL threshold}...
 using Maybe = std::optional<Route>;
 const Route kTree{3, 2, {{2, 1}, {3, 1}}};  // (*,*): upstream 3, 2 and 3 on its tree
-
 nimbo::MulticastEntries found(Maybe sg, Maybe any_group = {}, Maybe any_any = {}, bool any_source = false) {
   return {sg.has_value(), any_source, any_group.has_value(), any_any.has_value(),
           sg.value_or(Route{}), any_group.value_or(Route{}), any_any.value_or(Route{})};
