@@ -20,11 +20,14 @@ struct TapSockets {
   int family;  // AF_INET or AF_INET6
   int in;      // receives the datagrams in transit
   int out;     // sends whole IP datagrams, header included
+  int icmp;    // sends ICMP errors (-1: none), from the address the kernel picks by route; takes nothing in
 };
 
 // IPv4: a raw socket of `protocol` with IP_ROUTER_ALERT, bound to 224.0.0.0, an address no
 // datagram is delivered to, so that the kernel hands it no copies of this host's own traffic;
-// and an IPPROTO_RAW socket that sends with multicast loopback off. Both close on exec.
+// an IPPROTO_RAW socket that sends with multicast loopback off; and a raw ICMP socket bound
+// there too, so that it sends with the source the route gives and receives nothing. All close on
+// exec.
 // False with the failed call in *error (EPERM from "socket" means no CAP_NET_RAW); nothing is
 // left open then.
 bool open_ipv4_tap(int protocol, TapSockets* tap, SystemError* error);
@@ -32,7 +35,8 @@ bool open_ipv4_tap(int protocol, TapSockets* tap, SystemError* error);
 // IPv6: an IPPROTO_RAW socket with IPV6_ROUTER_ALERT `value` (0..65535) and
 // IPV6_ROUTER_ALERT_ISOLATE, so that it sees only what this network namespace forwards; it both
 // receives (whole datagrams, header included) and sends, with IPV6_FREEBIND so that a copy's
-// route may be looked up with its source. in and out are the same descriptor.
+// route may be looked up with its source. in and out are the same descriptor. And a raw ICMPv6
+// socket that filters out every type it could receive.
 bool open_ipv6_tap(int value, TapSockets* tap, SystemError* error);
 
 // Closes what open_*_tap opened.

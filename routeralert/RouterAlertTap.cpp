@@ -42,9 +42,11 @@ constexpr jint kTimedOut = -1;
 constexpr jint kWoken = -2;
 constexpr jint kWokenCopies = -1;
 
-// The tap's buffers: the datagram received, then its layout; the datagram to send, then a new payload.
+// The tap's buffers: the datagram received, then its layout; the datagram to send, then a new
+// payload, then why forward0 sent no copy (a Drop, and the MTU in the way).
 constexpr std::size_t kReceiveBufferSize = nimbo::kInterceptedMax + kLayoutSize * sizeof(jint);
-constexpr std::size_t kSendBufferSize = 2 * nimbo::kInterceptedMax;
+constexpr std::size_t kDropAt = 2 * nimbo::kInterceptedMax;
+constexpr std::size_t kSendBufferSize = kDropAt + 2 * sizeof(jint);
 
 constexpr char kIllegal[] = "java/lang/IllegalArgumentException";
 
@@ -56,8 +58,8 @@ bool failed(JNIEnv* env, const nimbo::SystemError& error) {
   return nimbo::throw_io_exception(env, error.call, error.error, hint);
 }
 
-nimbo::TapSockets tap_of(jboolean ipv6, jint in, jint out) {
-  return nimbo::TapSockets{ipv6 ? AF_INET6 : AF_INET, in, out};
+nimbo::TapSockets tap_of(jboolean ipv6, jint in, jint out, jint icmp = -1) {
+  return nimbo::TapSockets{ipv6 ? AF_INET6 : AF_INET, in, out, icmp};
 }
 
 // The memory address0 handed out.
@@ -85,14 +87,14 @@ JNIEXPORT jintArray JNICALL Java_nimbo_RouterAlertTap_open0(JNIEnv* env, jclass,
     nimbo::throw_io_exception(env, "eventfd", eventfd_error);
     return nullptr;
   }
-  const jint descriptors[3] = {tap.in, tap.out, wake};
-  const jintArray result = env->NewIntArray(3);
+  const jint descriptors[4] = {tap.in, tap.out, wake, tap.icmp};
+  const jintArray result = env->NewIntArray(4);
   if (result == nullptr) {  // OutOfMemoryError pending
     nimbo::close_tap(tap);
     close(wake);
     return nullptr;
   }
-  env->SetIntArrayRegion(result, 0, 3, descriptors);
+  env->SetIntArrayRegion(result, 0, 4, descriptors);
   return result;
 }
 
@@ -139,10 +141,10 @@ JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_receive0(JNIEnv* env, jclass, j
   return as_jint(d.length);
 }
 
-JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_forward0(JNIEnv* env, jclass, jboolean ipv6, jint out, jint wake,
-                                                          jlong buffer, jint length, jint payload_length,
+JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_forward0(JNIEnv* env, jclass, jboolean ipv6, jint out, jint icmp,
+                                                          jint wake, jlong buffer, jint length, jint payload_length,
                                                           jint arrival_interface) {
-  // The datagram at the start, a new payload (if any) from kInterceptedMax on.
+  // The datagram at the start, a new payload (if any) from kInterceptedMax on, the drop at kDropAt.
   std::uint8_t* bytes = bytes_at(buffer);
   nimbo::Intercepted d{};
   const auto size = static_cast<std::size_t>(length);
@@ -167,9 +169,14 @@ JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_forward0(JNIEnv* env, jclass, j
   }
   int copies = 0;
   nimbo::SystemError error{};
-  switch (nimbo::forward_intercepted(tap_of(ipv6, -1, out), wake, bytes, d, arrival_interface, &copies, &error)) {
-    case nimbo::Sent::kDone:
+  nimbo::Dropped why{};
+  switch (nimbo::forward_intercepted(tap_of(ipv6, -1, out, icmp), wake, bytes, d, arrival_interface, &copies, &error,
+                                     &why)) {
+    case nimbo::Sent::kDone: {
+      const jint drop[2] = {static_cast<jint>(why.reason), why.mtu};
+      std::memcpy(bytes + kDropAt, drop, sizeof drop);
       return copies;
+    }
     case nimbo::Sent::kWoken:
       return kWokenCopies;
     case nimbo::Sent::kFailed:
@@ -198,9 +205,10 @@ JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_setReceiveBuffer0(JNIEnv* env, 
   if (!nimbo::set_tap_receive_buffer(tap_of(false, in, -1), size, &error)) failed(env, error);
 }
 
-JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_setMark0(JNIEnv* env, jclass, jboolean ipv6, jint out, jint mark) {
+JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_setMark0(JNIEnv* env, jclass, jboolean ipv6, jint out, jint icmp,
+                                                          jint mark) {
   nimbo::SystemError error{};
-  if (!nimbo::set_tap_mark(tap_of(ipv6, -1, out), static_cast<std::uint32_t>(mark), &error)) failed(env, error);
+  if (!nimbo::set_tap_mark(tap_of(ipv6, -1, out, icmp), static_cast<std::uint32_t>(mark), &error)) failed(env, error);
 }
 
 JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_mark0(JNIEnv* env, jclass, jboolean ipv6, jint out) {
@@ -216,7 +224,7 @@ JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_wake0(JNIEnv*, jclass, jint wak
   (void)!write(wake, &one, sizeof one);
 }
 
-JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_close0(JNIEnv*, jclass, jint in, jint out, jint wake) {
-  nimbo::close_tap(nimbo::TapSockets{AF_UNSPEC, in, out});
+JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_close0(JNIEnv*, jclass, jint in, jint out, jint icmp, jint wake) {
+  nimbo::close_tap(nimbo::TapSockets{AF_UNSPEC, in, out, icmp});
   close(wake);
 }
