@@ -279,9 +279,10 @@ class RouterAlertTapTest {
             assertThrows(IllegalArgumentException.class, () -> ipv4.forward(d, ByteBuffer.allocate(65536)));
             Path sparse = Files.createTempFile("nimbo", ".sparse");  // Integer.MAX_VALUE - 10 bytes, no memory
             try (FileChannel c = FileChannel.open(sparse, READ, WRITE, DELETE_ON_CLOSE)) {
-                c.write(ByteBuffer.allocate(1), Integer.MAX_VALUE - 11);
-                ByteBuffer nearly2GiB = c.map(FileChannel.MapMode.READ_ONLY, 0, Integer.MAX_VALUE - 10);
-                assertThrows(IllegalArgumentException.class, () -> ipv4.forward(d, nearly2GiB));
+                c.write(ByteBuffer.allocate(1), Integer.MAX_VALUE - 11);  // a 32-bit JVM has no room to map it:
+                if (System.getProperty("sun.arch.data.model").equals("64"))
+                    assertThrows(IllegalArgumentException.class,
+                            () -> ipv4.forward(d, c.map(FileChannel.MapMode.READ_ONLY, 0, Integer.MAX_VALUE - 10)));
             }
             ipv4.close();
             assertThrows(ClosedChannelException.class, () -> ipv4.forward(d));
