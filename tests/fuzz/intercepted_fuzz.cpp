@@ -10,8 +10,8 @@
 //  - preparing it lowers the TTL by one (nothing at 1 or less) and leaves checksums that check,
 //    but a UDP checksum that came whole, or as IPv4's 0, stays as it came;
 //  - a resized UDP payload parses again with the new lengths;
-//  - its fragments each fit the MTU, carry their share of the data at its offset in order, and
-//    parse as fragments holding Router Alert (it has the copied flag);
+//  - its fragments each fit the MTU, carry their share of the data in order, and parse as
+//    fragments holding Router Alert (it has the copied flag);
 //  - the ICMP error about it, for every answer, quotes no more than the datagram and its family
 //    allow, checksums to 0 (IPv4), and is never about a later IPv4 fragment (walking IPv6's
 //    extension headers to tell reads nothing outside the datagram);
