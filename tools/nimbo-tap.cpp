@@ -8,7 +8,9 @@
 // The interception and the forwarding are common/'s (tap_socket.h, forwarder.h); this is a thin
 // program around them. A datagram it cannot send on is reported on standard error, and it goes on.
 // Prints "ready" once it listens; exits 0 after --count datagrams, 2 after --timeout-ms without one.
-// --receive-buffer BYTES asks for that receive buffer (SO_RCVBUFFORCE where allowed). --quiet
+// --receive-buffer BYTES asks for that receive buffer (SO_RCVBUFFORCE where allowed). --mark M
+// puts SO_MARK M (decimal, or hexadecimal after 0x) on what it sends, for firewall and routing
+// rules (needs CAP_NET_ADMIN). --quiet
 // prints no line per datagram, only a last one before it exits (the benchmark's way to run it):
 //
 //   tap received 1000 forwarded 1000 kernel drops 0
@@ -36,6 +38,7 @@ struct Options {
   long count = 1;
   int timeout_ms = 10000;
   int receive_buffer = 0;  // 0: the kernel's default
+  std::uint32_t mark = 0;  // 0: none
   bool quiet = false;
 };
 
@@ -46,7 +49,8 @@ struct Tally {
 };
 
 [[noreturn]] void usage() {
-  std::fprintf(stderr, "usage: nimbo-tap [--count N] [--timeout-ms T] [--receive-buffer BYTES] [--quiet]\n");
+  std::fprintf(stderr,
+               "usage: nimbo-tap [--count N] [--timeout-ms T] [--receive-buffer BYTES] [--mark M] [--quiet]\n");
   std::exit(64);
 }
 
@@ -65,6 +69,9 @@ Options parse(int argc, char** argv) {
       o.timeout_ms = static_cast<int>(number);
     else if (arg == "--receive-buffer" && nimbo_tools::parse_number(argv[++i], 1, INT_MAX, &number))
       o.receive_buffer = static_cast<int>(number);
+    else if (arg == "--mark") {
+      if (!nimbo_tools::parse_u32(argv[++i], &o.mark)) usage();
+    }
     else usage();
   }
   return o;
@@ -133,6 +140,7 @@ int main(int argc, char** argv) {
   if (!nimbo::open_ipv4_tap(IPPROTO_UDP, &tap, &error)) nimbo_tools::die(error.call, error.error);
   if (o.receive_buffer != 0 && !nimbo::set_tap_receive_buffer(tap, o.receive_buffer, &error))
     nimbo_tools::die(error.call, error.error);
+  if (o.mark != 0 && !nimbo::set_tap_mark(tap, o.mark, &error)) nimbo_tools::die(error.call, error.error);
   std::printf("ready\n");
   std::fflush(stdout);
 
