@@ -17,9 +17,10 @@ function(nimbo_jni_library name)
   target_link_libraries(${name} PRIVATE ${ARG_HEADERS} JNI::JNI ${ARG_LINK})
   nimbo_libc_only(${name})
   if(NOT NIMBO_SANITIZE)
-    # CET notes (IBT, shadow stack) survive linking only when every input carries them, and
-    # Debian 12's crti.o and crtn.o do not. A library needs no start files: it has no _init,
-    # _fini or static destructor (-z defs and check-import-at-load catch a __dso_handle).
+    # CET notes (IBT, shadow stack) and aarch64's BTI and PAC notes survive linking only when
+    # every input carries them, and Debian 12's crti.o and crtn.o do not. A library needs no
+    # start files: it has no _init, _fini or static destructor (-z defs and check-import-at-load
+    # catch a __dso_handle).
     target_link_options(${name} PRIVATE -nostartfiles)
     if(CMAKE_SIZEOF_VOID_P EQUAL 4)
       target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/common/stack_chk_fail_local.cpp)

@@ -5,7 +5,9 @@
 # width alone.
 #
 # Sets NIMBO_JAR_PLATFORMS (this build's platform first) and, when the other width is built,
-# NIMBO_OTHER_PLATFORM, NIMBO_OTHER_LIB_DIR and the target nimbo_other_width.
+# NIMBO_OTHER_PLATFORM, NIMBO_OTHER_LIB_DIR and the target nimbo_other_width. Every platform built
+# beside this one (cmake/Aarch64Platform.cmake too) sets NIMBO_LIB_DIR_<platform> and
+# NIMBO_TARGET_<platform>, and NIMBO_STRIP_<platform> where CMAKE_STRIP cannot strip its files.
 include(CheckCXXSourceCompiles)
 include(CMakePushCheckState)
 
@@ -55,6 +57,8 @@ endif()
 set(NIMBO_OTHER_PLATFORM ${other_platform})
 set(other_build ${CMAKE_BINARY_DIR}/${other_platform})
 set(NIMBO_OTHER_LIB_DIR ${other_build}/lib)
+set(NIMBO_LIB_DIR_${other_platform} ${NIMBO_OTHER_LIB_DIR})
+set(NIMBO_TARGET_${other_platform} nimbo_other_width)
 list(APPEND NIMBO_JAR_PLATFORMS ${other_platform})
 set(other_libraries)
 foreach(name IN LISTS NIMBO_LIBRARIES)

@@ -107,9 +107,10 @@ Attempt send_messages(int fd, int wake, mmsghdr* messages, std::size_t count, st
   return Attempt::kSent;
 }
 
-union Ipv4Control {
-  cmsghdr align;
-  char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
+// Aligned as a cmsghdr without holding one: glibc's ends in a flexible array, which clang refuses
+// in an array element (the fragment batch holds an array of these).
+struct Ipv4Control {
+  alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
 };
 
 // The source the route of a copy is looked up with: the datagram's own, so that rules by source

@@ -15,7 +15,7 @@ import java.util.Set;
 /**
  * Loads the native libraries: the ordinary way first, so that java.library.path and installed
  * copies win, then from the copy a jar carries under META-INF/native/&lt;platform&gt;/, where the
- * platform is linux-x86 or linux-x86_64.
+ * platform is linux-x86, linux-x86_64 or linux-aarch64.
  *
  * <p>Each library is tried at most once per class loader; the outcome is remembered, and
  * {@link #isAvailable} and {@link #unavailabilityCause} report it without throwing.
@@ -25,7 +25,7 @@ import java.util.Set;
  */
 public final class NimboNative {
     /** The platforms a jar may carry, as folder names under META-INF/native/. */
-    private static final List<String> PLATFORMS = List.of("linux-x86", "linux-x86_64");
+    private static final List<String> PLATFORMS = List.of("linux-x86", "linux-x86_64", "linux-aarch64");
 
     private static final FileAttribute<Set<PosixFilePermission>> OWNER_ONLY =
             PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------"));
@@ -151,7 +151,7 @@ public final class NimboNative {
     }
 
     /**
-     * linux-x86 or linux-x86_64 for these os.name and os.arch values; on any other platform an
+     * linux-x86, linux-x86_64 or linux-aarch64 for these os.name and os.arch values; on any other platform an
      * UnsatisfiedLinkError that names the platform seen and those the jar carries library for.
      */
     static String jarPlatform(String osName, String osArch, String library) {
@@ -185,6 +185,9 @@ public final class NimboNative {
             case "amd64":
             case "x86_64":
                 return "linux-x86_64";
+            case "aarch64":
+            case "arm64":
+                return "linux-aarch64";
             default:
                 return null;
         }

@@ -4,6 +4,7 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.util.ArrayList;
 import java.util.List;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
@@ -21,6 +22,7 @@ class NimboPacketTest {
         return Harness.run(command);
     }
 
+    @Tag("arm64")
     @ParameterizedTest(name = "handle {0}")
     @CsvSource({"7, c'est ok", "0, ''"})
     void argumentsArriveUnchangedAndSuccessPrintsCestOkAtExit(int handle, String out) throws Exception {

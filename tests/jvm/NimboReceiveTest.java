@@ -12,6 +12,7 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
@@ -35,6 +36,7 @@ class NimboReceiveTest {
         return data;
     }
 
+    @Tag("arm64")
     @ParameterizedTest
     @ValueSource(ints = {1, 100, 6044, 7000})
     void jdkSenderReachesNimboReceive(int length) throws Exception {
@@ -47,6 +49,7 @@ class NimboReceiveTest {
         assertArrayEquals(Arrays.copyOf(data, kept), Arrays.copyOf(read(), kept));
     }
 
+    @Tag("arm64")
     @Test
     void nimboSendJvmReachesNimboReceive() throws Exception {
         assertEquals(new Harness.Child("", "", 0), Harness.jvm("ReceiveScenarios", "send", GROUP, "" + PORT, "5"));
@@ -56,6 +59,7 @@ class NimboReceiveTest {
         }
     }
 
+    @Tag("arm64")
     @ParameterizedTest(name = "{0} init {1}")
     @CsvSource(delimiter = '|', value = {
         "route    | 10.1.2.3 47201        | 1 | '10.1.2.3: is not  multicast\n'",

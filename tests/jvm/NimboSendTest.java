@@ -14,6 +14,7 @@ import java.util.Arrays;
 import java.util.List;
 import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
@@ -42,6 +43,7 @@ class NimboSendTest {
         return socket;
     }
 
+    @Tag("arm64")
     @ParameterizedTest
     @ValueSource(ints = {1, 100, 1472, 6500})
     void groupMembersReceiveTheBytesUnchanged(int length) throws Exception {
@@ -101,6 +103,7 @@ class NimboSendTest {
         assertEquals(200000, NimboSend.get_snd_buf(fd));  // the kernel doubles what it is asked for
     }
 
+    @Tag("arm64")
     @ParameterizedTest(name = "{0} {1}")
     @CsvSource(delimiter = '|', value = {
         "send-init  | 10.1.2.3               | stdout | '10.1.2.3: is not  multicast\n'",
@@ -129,6 +132,7 @@ class NimboSendTest {
         assertEquals(new Harness.Child(out.translateEscapes(), err.translateEscapes(), 0), child);
     }
 
+    @Tag("arm64")
     @Test
     void everyDatagramCarriesRouterAlertAndGroupsGetTtl128() throws Exception {
         int port = 47001;

@@ -11,6 +11,7 @@ import java.util.List;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
@@ -27,6 +28,7 @@ class NimboSendUnicastTest {
         NimboSendUnicast.init_socket();
     }
 
+    @Tag("arm64")
     @ParameterizedTest(name = "{0} bytes to port + {1}")
     @CsvSource({"0, 0", "1, 0", "1472, 0", "6500, 0", "5, 65536"})
     void theReceiverGetsExactlyTheArray(int length, int portHighBits) throws Exception {
@@ -37,6 +39,7 @@ class NimboSendUnicastTest {
         }
     }
 
+    @Tag("arm64")
     @Test
     void datagramsCarryRouterAlertAndTheDefaultTtlFromOneSocket() throws Exception {
         int port = 47002;
@@ -70,6 +73,7 @@ class NimboSendUnicastTest {
         }
     }
 
+    @Tag("arm64")
     @ParameterizedTest(name = "{0} {1}")
     @CsvSource(delimiter = '|', value = {
         "init-write | nowhere.invalid 1 | stdout | 'nowhere.invalid: Unknow host\n'",

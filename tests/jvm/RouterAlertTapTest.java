@@ -30,6 +30,7 @@ import nimbo.AlertedDatagram;
 import nimbo.DropReason;
 import nimbo.RouterAlertTap;
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
@@ -79,6 +80,7 @@ class RouterAlertTapTest {
      * limits (six to one host at once, then one a second; N the burst), and the MTU snd's route
      * learns from "fragmentation needed" or Packet Too Big.
      */
+    @Tag("arm64")
     @ParameterizedTest(name = "{0}")
     @CsvSource(delimiter = '|', textBlock = """
         ipv4 in transit           | 198.18.2.2    | --ra                   | 1 | 1 | ttl 63 options 94 04 00 00 length 100 | |
@@ -142,6 +144,7 @@ class RouterAlertTapTest {
     }
 
     /** A new payload: UDP length, IP length and checksums follow, so rcv's kernel takes it. */
+    @Tag("arm64")
     @ParameterizedTest(name = "{0}")
     @CsvSource({"198.18.2.2, --ra", "2001:db8:2::2, --ra6 1"})
     void newPayloadArrivesWhole(String to, String option) throws Exception {

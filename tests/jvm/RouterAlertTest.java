@@ -22,6 +22,7 @@ import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicReference;
 import nimbo.RouterAlert;
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
@@ -49,6 +50,7 @@ class RouterAlertTest {
     }
 
     /** One datagram from each kind of JDK sender after the steps; what nimbo-watch saw of it. */
+    @Tag("arm64")
     @ParameterizedTest(name = "{0} to {1} after \"{2}\": ttl {3} options {4}")
     @CsvSource({
         "inet,      127.0.0.1, enable,         64,  94 04 00 00",
@@ -83,6 +85,7 @@ class RouterAlertTest {
     }
 
     /** The hop-by-hop Router Alert after the steps: read back, and as nimbo-watch --ipv6 saw it on ::1. */
+    @Tag("arm64")
     @ParameterizedTest(name = "{0} after \"{1}\": hopopts {3}")
     @CsvSource({
         "dual,   enableIPv6,                true,  11 00 05 02 00 01 01 00",

@@ -38,7 +38,8 @@ import java.util.Objects;
  *
  * <p>The native library {@code libnimbo.so} is loaded with this class: from {@code java.library.path}
  * when it is there (the Debian package puts it in {@code /usr/lib/jni}), otherwise from the copy this
- * module's jar carries under {@code META-INF/native/linux-x86_64/} or {@code META-INF/native/linux-x86/},
+ * module's jar carries under {@code META-INF/native/linux-x86_64/}, {@code META-INF/native/linux-x86/} or
+ * {@code META-INF/native/linux-aarch64/},
  * copied into a new folder under the system property {@code nimbo.native.dir} (default
  * {@code java.io.tmpdir}) and deleted once loaded. When it cannot be loaded, {@link #isAvailable()} is
  * false, {@link #unavailabilityCause()} says why, and every other method throws
