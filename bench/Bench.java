@@ -131,7 +131,7 @@ public final class Bench {
                 + read("/sys/devices/system/clocksource/clocksource0/current_clocksource")
                 + "; glibc " + BenchLoops.libcVersion() + "\n"
                 + "- " + System.getProperty("java.vm.name") + " " + System.getProperty("java.vm.version")
-                + "; options `" + String.join(" ", ManagementFactory.getRuntimeMXBean().getInputArguments())
+                + "; options `" + options()
                 + "`; collectors " + gcs + "\n"
                 + "- Load average (1, 5, 15 min): " + loadBefore + " at the start, " + loadAfter + " at the end"
                 + " (the run itself keeps one CPU busy)\n"
@@ -140,6 +140,12 @@ public final class Bench {
                 + (config.withRouter() ? "- The router table: three hosts in a private namespace of their own"
                         + " (tests/router-net), run just before the other tables; see its section\n" : "")
                 + "\n";
+    }
+
+    /** This JVM's options as the results show them: the build folder, wherever it is, as {@code <build>}. */
+    static String options() {
+        String options = String.join(" ", ManagementFactory.getRuntimeMXBean().getInputArguments());
+        return options.replace(System.getProperty("nimbo.build", "<build>"), "<build>");
     }
 
     private static String method(Config config) {

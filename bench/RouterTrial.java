@@ -91,7 +91,7 @@ final class RouterTrial implements AutoCloseable {
 
     /** The Java tap JVM's command line, for the table's description. */
     static String javaTapOptions() {
-        return String.join(" ", ManagementFactory.getRuntimeMXBean().getInputArguments());
+        return Bench.options();
     }
 
     Outcome run(Way way, int length, int count) throws Exception {

@@ -64,6 +64,11 @@ std::uint16_t ipv4_header_checksum(const std::uint8_t* header, std::size_t lengt
   return checksum_of(sum);
 }
 
+std::uint16_t internet_checksum(const std::uint8_t* header, std::size_t header_length, const std::uint8_t* data,
+                                std::size_t length) {
+  return checksum_of(add_bytes(add_bytes(0, header, header_length), data, length));
+}
+
 std::uint16_t udp_checksum(const std::uint8_t* packet, const Intercepted& in) {
   const std::size_t udp_length = in.payload - in.transport + in.payload_length;
   std::uint64_t sum = pseudo_header_sum(packet, in, udp_length);

@@ -16,6 +16,10 @@ constexpr std::size_t kIpv4HeaderMax = 60;
 // The Internet checksum (host order) of an IPv4 header with its checksum field taken as 0.
 std::uint16_t ipv4_header_checksum(const std::uint8_t* header, std::size_t length);
 
+// The Internet checksum (host order) of a header of even length followed by data, as ICMP has it.
+std::uint16_t internet_checksum(const std::uint8_t* header, std::size_t header_length, const std::uint8_t* data,
+                                std::size_t length);
+
 // The UDP checksum (host order) of a udp datagram: pseudo-header, UDP header with its checksum
 // field taken as 0 and the payload up to the UDP length. 0 comes out as 0xFFFF.
 std::uint16_t udp_checksum(const std::uint8_t* packet, const Intercepted& in);

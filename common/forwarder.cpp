@@ -10,8 +10,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "address_table.h"
 #include "forward_steps.h"
+#include "icmp_rate.h"
 #include "multicast_route.h"
+#include "path_mtu.h"
 
 namespace nimbo {
 
@@ -24,6 +27,9 @@ enum class Attempt {
   kWoken,
   kFailed,
 };
+
+// Messages per sendmmsg: every fragment of a 65535-byte datagram over a 1280-byte link.
+constexpr std::size_t kBatchMax = 64;
 
 // The send errors that mean a router would drop the datagram here; kNone for real failures.
 Drop drop_for(int error) {
@@ -45,8 +51,14 @@ Drop drop_for(int error) {
   }
 }
 
-Attempt dropped(Dropped* why, Drop reason, int mtu = 0) {
-  *why = {reason, mtu};
+Answer answer_for(int error) {
+  return error == ENETUNREACH ? Answer::kNetUnreachable
+         : error == EHOSTUNREACH ? Answer::kHostUnreachable
+                                 : Answer::kNone;
+}
+
+Attempt dropped(Dropped* why, Drop reason, int mtu = 0, Answer answer = Answer::kNone) {
+  *why = {reason, mtu, answer};
   return Attempt::kDropped;
 }
 
@@ -59,12 +71,26 @@ Attempt wait_writable(int fd, int wake, SystemError* error) {
     *error = {"poll", ready < 0 ? errno : EBADF};
     return Attempt::kFailed;
   }
+  if ((p[0].revents & POLLERR) != 0) {
+    // What a partly sent batch left pending, already dealt with: clear it, or poll never waits.
+    int pending = 0;
+    socklen_t size = sizeof pending;
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size);
+  }
   return p[1].revents != 0 ? Attempt::kWoken : Attempt::kSent;
 }
 
-Attempt send_message(int fd, int wake, const msghdr* message, Dropped* why, SystemError* error) {
-  for (;;) {
-    if (sendmsg(fd, message, MSG_DONTWAIT) >= 0) return Attempt::kSent;
+// Sends messages in as few sendmmsg calls as the kernel takes them. Anything but kSent concerns
+// messages[*sent], the first that did not go.
+Attempt send_messages(int fd, int wake, mmsghdr* messages, std::size_t count, std::size_t* sent, Dropped* why,
+                      SystemError* error) {
+  *sent = 0;
+  while (*sent < count) {
+    const int n = sendmmsg(fd, messages + *sent, static_cast<unsigned>(count - *sent), MSG_DONTWAIT);
+    if (n > 0) {
+      *sent += static_cast<std::size_t>(n);
+      continue;
+    }
     const int e = errno;
     if (e == EINTR) continue;
     if (e == EMSGSIZE) return Attempt::kTooLong;
@@ -74,10 +100,11 @@ Attempt send_message(int fd, int wake, const msghdr* message, Dropped* why, Syst
       continue;
     }
     const Drop drop = drop_for(e);
-    if (drop != Drop::kNone) return dropped(why, drop);
-    *error = {"sendmsg", e};
+    if (drop != Drop::kNone) return dropped(why, drop, 0, answer_for(e));
+    *error = {"sendmmsg", e};
     return Attempt::kFailed;
   }
+  return Attempt::kSent;
 }
 
 union Ipv4Control {
@@ -106,35 +133,30 @@ void ipv4_message(msghdr* message, sockaddr_in* to, Ipv4Control* control, int if
   std::memcpy(CMSG_DATA(c), &info, sizeof info);
 }
 
-// The MTU of the path to `to` (out of `ifindex` when not 0), from a UDP socket connected there.
-Attempt path_mtu(sockaddr_in to, int ifindex, int* mtu, Dropped* why, SystemError* error) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    *error = {"socket", errno};
-    return Attempt::kFailed;
+// Asks the kernel for the path's MTU. kSent: *mtu holds it.
+Attempt learn(const AddressKey& key, int* mtu, Dropped* why, SystemError* error) {
+  switch (learn_path_mtu(key, mtu, error)) {
+    case Probe::kFound:
+      return Attempt::kSent;
+    case Probe::kUnreachable:
+      return dropped(why, drop_for(error->error), 0, answer_for(error->error));
+    case Probe::kFailed:
+      break;
   }
-  ip_mreqn via{};
-  via.imr_ifindex = ifindex;
-  to.sin_port = htons(9);
-  socklen_t size = sizeof *mtu;
-  Attempt result = Attempt::kSent;
-  if (ifindex != 0 && setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof via) != 0) {
-    *error = {"setsockopt(IP_MULTICAST_IF)", errno};
-    result = Attempt::kFailed;
-  } else if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-    const int e = errno;
-    result = drop_for(e) != Drop::kNone ? dropped(why, drop_for(e)) : Attempt::kFailed;
-    if (result == Attempt::kFailed) *error = {"connect", e};
-  } else if (getsockopt(fd, IPPROTO_IP, IP_MTU, mtu, &size) != 0) {
-    *error = {"getsockopt(IP_MTU)", errno};
-    result = Attempt::kFailed;
-  }
-  close(fd);
-  return result;
+  return Attempt::kFailed;
 }
 
-Attempt send_fragments(int fd, int wake, std::uint8_t* packet, const Intercepted& in, sockaddr_in to,
-                       int ifindex, int mtu, Dropped* why, SystemError* error) {
+// The headers and the parts of up to kBatchMax fragments, built where they are sent.
+struct FragmentBatch {
+  std::uint8_t header[kBatchMax][kIpv4HeaderMax];
+  iovec parts[kBatchMax][2];
+  Ipv4Control control[kBatchMax];
+  mmsghdr messages[kBatchMax];
+};
+
+// One copy in fragments that fit `mtu`. kTooLong: the link refused the first one, and nothing went.
+Attempt send_fragments(int fd, int wake, std::uint8_t* packet, const Intercepted& in, sockaddr_in* to, int ifindex,
+                       int mtu, Dropped* why, SystemError* error) {
   Fragments fragments;
   switch (plan_fragments(packet, in, static_cast<std::size_t>(mtu), &fragments)) {
     case Fit::kFragments:
@@ -142,65 +164,104 @@ Attempt send_fragments(int fd, int wake, std::uint8_t* packet, const Intercepted
     case Fit::kMtuTooSmall:
       return dropped(why, Drop::kMtuTooSmall, mtu);
     case Fit::kWhole:  // the route's MTU allows what the device refused
-    case Fit::kDontFragment:
       return dropped(why, Drop::kTooLong, mtu);
+    case Fit::kDontFragment:
+      return dropped(why, Drop::kTooLong, mtu, Answer::kTooBig);
   }
   if (fragments.id == 0) fragments.id = next_ip_id();
-  for (std::size_t i = 0; i < fragments.plan.count; ++i) {
-    std::uint8_t header[kIpv4HeaderMax];
-    std::size_t offset = 0, length = 0;
-    iovec parts[2];
-    parts[0] = {header, fragment_header(packet, in, fragments, i, header, &offset, &length)};
-    parts[1] = {packet + offset, length};
-    msghdr message;
-    Ipv4Control control;
-    ipv4_message(&message, &to, &control, ifindex, parts, 2);
-    const Attempt sent = send_message(fd, wake, &message, why, error);
-    if (sent == Attempt::kTooLong) return dropped(why, Drop::kTooLong, mtu);
-    if (sent != Attempt::kSent) return sent;
+  FragmentBatch batch;
+  for (std::size_t first = 0; first < fragments.plan.count; first += kBatchMax) {
+    const std::size_t count = fragments.plan.count - first < kBatchMax ? fragments.plan.count - first : kBatchMax;
+    for (std::size_t i = 0; i < count; ++i) {
+      std::size_t offset = 0, length = 0;
+      const std::size_t header = fragment_header(packet, in, fragments, first + i, batch.header[i], &offset, &length);
+      batch.parts[i][0] = {batch.header[i], header};
+      batch.parts[i][1] = {packet + offset, length};
+      ipv4_message(&batch.messages[i].msg_hdr, to, &batch.control[i], ifindex, batch.parts[i], 2);
+    }
+    std::size_t sent = 0;
+    const Attempt attempt = send_messages(fd, wake, batch.messages, count, &sent, why, error);
+    if (attempt == Attempt::kTooLong && (first > 0 || sent > 0)) return dropped(why, Drop::kTooLong, mtu);
+    if (attempt != Attempt::kSent) return attempt;
   }
   return Attempt::kSent;
 }
 
-// One copy to the datagram's destination, out of `ifindex` when not 0; in fragments when the
-// device refuses it whole.
-Attempt send_ipv4(int fd, int wake, std::uint8_t* packet, const Intercepted& in, int ifindex, Dropped* why,
-                  SystemError* error) {
+// One copy in fragments for the MTU remembered (learned false) or just learned; a remembered one
+// the link no longer takes is learned again, once.
+Attempt send_cut(int fd, int wake, std::uint8_t* packet, const Intercepted& in, sockaddr_in* to, const AddressKey& key,
+                 int mtu, bool learned, Dropped* why, SystemError* error) {
+  Attempt sent = send_fragments(fd, wake, packet, in, to, key.ifindex, mtu, why, error);
+  if (sent == Attempt::kTooLong && !learned) {
+    const Attempt found = learn(key, &mtu, why, error);
+    if (found != Attempt::kSent) return found;
+    sent = send_fragments(fd, wake, packet, in, to, key.ifindex, mtu, why, error);
+  }
+  return sent == Attempt::kTooLong ? dropped(why, Drop::kTooLong, mtu) : sent;
+}
+
+// After the link refused a copy whole: its MTU, then the copy in fragments.
+Attempt send_cut_learning(int fd, int wake, std::uint8_t* packet, const Intercepted& in, sockaddr_in* to,
+                          const AddressKey& key, Dropped* why, SystemError* error) {
+  int mtu = 0;
+  const Attempt found = learn(key, &mtu, why, error);
+  if (found != Attempt::kSent) return found;
+  return send_cut(fd, wake, packet, in, to, key, mtu, true, why, error);
+}
+
+sockaddr_in ipv4_destination(const std::uint8_t* packet) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
   std::memcpy(&to.sin_addr, packet + 16, sizeof to.sin_addr);
-  iovec whole{packet, in.length};
-  msghdr message;
-  Ipv4Control control;
-  ipv4_message(&message, &to, &control, ifindex, &whole, 1);
-  const Attempt sent = send_message(fd, wake, &message, why, error);
-  if (sent != Attempt::kTooLong) return sent;
+  return to;
+}
+
+// One unicast copy to the datagram's destination, in fragments when the link needs them.
+Attempt send_ipv4(int fd, int wake, std::uint8_t* packet, const Intercepted& in, Dropped* why, SystemError* error) {
+  sockaddr_in to = ipv4_destination(packet);
+  const AddressKey key = address_key(AF_INET, packet + 16, 4, 0);
   int mtu = 0;
-  const Attempt found = path_mtu(to, ifindex, &mtu, why, error);
-  if (found != Attempt::kSent) return found;
-  return send_fragments(fd, wake, packet, in, to, ifindex, mtu, why, error);
+  if (known_path_mtu(key, &mtu) && in.length > static_cast<std::size_t>(mtu))
+    return send_cut(fd, wake, packet, in, &to, key, mtu, false, why, error);
+  iovec whole{packet, in.length};
+  mmsghdr message{};
+  Ipv4Control control;
+  ipv4_message(&message.msg_hdr, &to, &control, 0, &whole, 1);
+  std::size_t sent = 0;
+  const Attempt attempt = send_messages(fd, wake, &message, 1, &sent, why, error);
+  return attempt == Attempt::kTooLong ? send_cut_learning(fd, wake, packet, in, &to, key, why, error) : attempt;
 }
 
 bool link_local_ipv6(const std::uint8_t* address) { return address[0] == 0xFE && (address[1] & 0xC0) == 0x80; }
 
-Attempt send_ipv6(int fd, int wake, std::uint8_t* packet, const Intercepted& in, Dropped* why,
-                  SystemError* error) {
+// As ip6_forward: no copy from a source no router forwards from, or beyond a link-local source's
+// link; no IPv6 multicast routing here; link-local destinations stay on their link.
+Attempt send_ipv6(int fd, int wake, std::uint8_t* packet, const Intercepted& in, Dropped* why, SystemError* error) {
   const std::uint8_t* source = packet + 8;
   const std::uint8_t* destination = packet + 24;
-  // No multicast routing for IPv6 here; link-local addresses stay on their link.
-  if (destination[0] == 0xFF || link_local_ipv6(destination) || link_local_ipv6(source))
-    return dropped(why, Drop::kNoRoute);
-  sockaddr_in6 to{};
-  to.sin6_family = AF_INET6;
-  std::memcpy(&to.sin6_addr, destination, sizeof to.sin6_addr);
-  iovec whole{packet, in.length};
-  msghdr message{};
-  message.msg_name = &to;
-  message.msg_namelen = sizeof to;
-  message.msg_iov = &whole;
-  message.msg_iovlen = 1;
-  const Attempt sent = send_message(fd, wake, &message, why, error);
-  return sent == Attempt::kTooLong ? dropped(why, Drop::kTooLong) : sent;
+  if (!single_host(AF_INET6, source)) return dropped(why, Drop::kBadSource);
+  if (destination[0] == 0xFF) return dropped(why, Drop::kNoRoute);
+  if (link_local_ipv6(source)) return dropped(why, Drop::kNoRoute, 0, Answer::kBeyondScope);
+  if (link_local_ipv6(destination)) return dropped(why, Drop::kNoRoute);
+  const AddressKey key = address_key(AF_INET6, destination, 16, 0);
+  int mtu = 0;
+  if (!known_path_mtu(key, &mtu) || in.length <= static_cast<std::size_t>(mtu)) {
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    std::memcpy(&to.sin6_addr, destination, sizeof to.sin6_addr);
+    iovec whole{packet, in.length};
+    mmsghdr message{};
+    message.msg_hdr.msg_name = &to;
+    message.msg_hdr.msg_namelen = sizeof to;
+    message.msg_hdr.msg_iov = &whole;
+    message.msg_hdr.msg_iovlen = 1;
+    std::size_t sent = 0;
+    const Attempt attempt = send_messages(fd, wake, &message, 1, &sent, why, error);
+    if (attempt != Attempt::kTooLong) return attempt;
+    const Attempt found = learn(key, &mtu, why, error);
+    if (found != Attempt::kSent) return found;
+  }
+  return dropped(why, Drop::kTooLong, mtu < 1280 ? 1280 : mtu, Answer::kTooBig);
 }
 
 Sent outcome(Attempt attempt, int* copies) {
@@ -219,10 +280,11 @@ Sent outcome(Attempt attempt, int* copies) {
   return Sent::kDone;
 }
 
-// One copy out of each interface the multicast forwarding cache lists for (source, group).
+// One copy out of each interface the multicast forwarding cache lists for (source, group): the
+// whole ones in one sendmmsg, those a link needs in fragments one by one.
 Sent forward_multicast(const TapSockets& tap, int wake, std::uint8_t* packet, const Intercepted& in,
                        int arrival_ifindex, int* copies, Dropped* why, SystemError* error) {
-  *why = {Drop::kNoRoute, 0};
+  *why = {Drop::kNoRoute, 0, Answer::kNone};
   if (packet[16] == 224 && packet[17] == 0 && packet[18] == 0) return Sent::kDone;  // link-local group
   std::uint32_t source, group;
   std::memcpy(&source, packet + 12, sizeof source);
@@ -232,13 +294,104 @@ Sent forward_multicast(const TapSockets& tap, int wake, std::uint8_t* packet, co
   if (found == Lookup::kFailed) return Sent::kFailed;
   if (found == Lookup::kNone || route.input_ifindex == 0 || route.input_ifindex != arrival_ifindex)
     return Sent::kDone;
+  sockaddr_in to = ipv4_destination(packet);
+  iovec whole{packet, in.length};
+  mmsghdr messages[kMulticastOutputsMax];
+  Ipv4Control control[kMulticastOutputsMax];
+  int ifindex[kMulticastOutputsMax];
+  std::size_t count = 0;
   for (std::size_t i = 0; i < route.outputs; ++i) {
     if (in.ttl <= route.output[i].threshold) continue;
-    const Sent sent = outcome(send_ipv4(tap.out, wake, packet, in, route.output[i].ifindex, why, error), copies);
-    if (sent != Sent::kDone) return sent;
+    const AddressKey key = address_key(AF_INET, packet + 16, 4, route.output[i].ifindex);
+    int mtu = 0;
+    if (known_path_mtu(key, &mtu) && in.length > static_cast<std::size_t>(mtu)) {
+      const Sent sent = outcome(send_cut(tap.out, wake, packet, in, &to, key, mtu, false, why, error), copies);
+      if (sent != Sent::kDone) return sent;
+      continue;
+    }
+    ipv4_message(&messages[count].msg_hdr, &to, &control[count], route.output[i].ifindex, &whole, 1);
+    ifindex[count++] = route.output[i].ifindex;
   }
-  if (*copies > 0) *why = {Drop::kNone, 0};
+  for (std::size_t next = 0; next < count; ++next) {
+    std::size_t sent = 0;
+    Attempt attempt = send_messages(tap.out, wake, messages + next, count - next, &sent, why, error);
+    *copies += static_cast<int>(sent);
+    next += sent;
+    if (attempt == Attempt::kSent) break;
+    if (attempt == Attempt::kTooLong) {
+      const AddressKey key = address_key(AF_INET, packet + 16, 4, ifindex[next]);
+      attempt = send_cut_learning(tap.out, wake, packet, in, &to, key, why, error);
+    }
+    const Sent outcome_of_one = outcome(attempt, copies);
+    if (outcome_of_one != Sent::kDone) return outcome_of_one;
+  }
+  if (*copies > 0) *why = {Drop::kNone, 0, Answer::kNone};
   return Sent::kDone;
+}
+
+// The bytes prepare_forward changes, as they arrived.
+struct Arrival {
+  std::uint8_t ttl;
+  std::uint8_t ipv4_checksum[2];
+  std::uint8_t udp_checksum[2];
+};
+
+std::size_t ttl_offset(const Intercepted& in) { return in.family == AF_INET ? 8 : 7; }
+
+Arrival arrival_of(const std::uint8_t* packet, const Intercepted& in) {
+  Arrival a{packet[ttl_offset(in)], {packet[10], packet[11]}, {}};
+  if (in.udp) std::memcpy(a.udp_checksum, packet + in.transport + 6, 2);
+  return a;
+}
+
+void restore(std::uint8_t* packet, const Intercepted& in, const Arrival& a) {
+  packet[ttl_offset(in)] = a.ttl;
+  if (in.family == AF_INET) std::memcpy(packet + 10, a.ipv4_checksum, 2);
+  if (in.udp) std::memcpy(packet + in.transport + 6, a.udp_checksum, 2);
+}
+
+union TosControl {
+  cmsghdr align;
+  char bytes[CMSG_SPACE(sizeof(int))];
+};
+
+// The error a router answers the drop with, to the datagram's source, if it may send one now.
+// One that cannot go at once is not worth waiting for.
+void send_icmp_error(const TapSockets& tap, const std::uint8_t* packet, const Intercepted& in, int arrival_ifindex,
+                     const Dropped& why) {
+  IcmpError e;
+  if (tap.icmp < 0 || !build_icmp_error(packet, in, why.answer, why.mtu, &e)) return;
+  const std::uint8_t* source = packet + (in.family == AF_INET ? 12 : 8);
+  if (!icmp_error_allowed(in.family, source, e.header[0], e.header[1])) return;
+  iovec parts[2] = {{e.header, kIcmpHeader}, {const_cast<std::uint8_t*>(packet), e.quoted}};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = 2;
+  sockaddr_in to4{};
+  sockaddr_in6 to6{};
+  TosControl control{};
+  if (in.family == AF_INET) {
+    to4.sin_family = AF_INET;
+    std::memcpy(&to4.sin_addr, source, 4);
+    message.msg_name = &to4;
+    message.msg_namelen = sizeof to4;
+    // As the kernel's errors: precedence "internetwork control", the datagram's TOS bits kept.
+    const int tos = 0xC0 | (packet[1] & 0x1E);
+    message.msg_control = control.bytes;
+    message.msg_controllen = sizeof control.bytes;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_TOS;
+    c->cmsg_len = CMSG_LEN(sizeof tos);
+    std::memcpy(CMSG_DATA(c), &tos, sizeof tos);
+  } else {
+    to6.sin6_family = AF_INET6;
+    std::memcpy(&to6.sin6_addr, source, 16);
+    if (link_local_ipv6(source)) to6.sin6_scope_id = static_cast<std::uint32_t>(arrival_ifindex);
+    message.msg_name = &to6;
+    message.msg_namelen = sizeof to6;
+  }
+  (void)sendmsg(tap.icmp, &message, MSG_DONTWAIT);
 }
 
 }  // namespace
@@ -247,16 +400,23 @@ Sent forward_intercepted(const TapSockets& tap, int wake, std::uint8_t* packet, 
                          int arrival_ifindex, int* copies, SystemError* error, Dropped* why) {
   Dropped unused;
   Dropped* reason = why != nullptr ? why : &unused;
-  *reason = {Drop::kNone, 0};
+  *reason = {Drop::kNone, 0, Answer::kNone};
   *copies = 0;
-  if (!prepare_forward(packet, in)) {
-    *reason = {Drop::kTtlExpired, 0};
-    return Sent::kDone;
+  const Arrival arrival = arrival_of(packet, in);
+  Sent sent = Sent::kDone;
+  if (!prepare_forward(packet, in))
+    *reason = {Drop::kTtlExpired, 0, Answer::kTimeExceeded};
+  else if (in.family == AF_INET6)
+    sent = outcome(send_ipv6(tap.out, wake, packet, in, reason, error), copies);
+  else if ((packet[16] & 0xF0) == 0xE0)
+    sent = forward_multicast(tap, wake, packet, in, arrival_ifindex, copies, reason, error);
+  else
+    sent = outcome(send_ipv4(tap.out, wake, packet, in, reason, error), copies);
+  if (sent == Sent::kDone && *copies == 0) {
+    restore(packet, in, arrival);
+    send_icmp_error(tap, packet, in, arrival_ifindex, *reason);
   }
-  if (in.family == AF_INET6) return outcome(send_ipv6(tap.out, wake, packet, in, reason, error), copies);
-  if ((packet[16] & 0xF0) == 0xE0)
-    return forward_multicast(tap, wake, packet, in, arrival_ifindex, copies, reason, error);
-  return outcome(send_ipv4(tap.out, wake, packet, in, 0, reason, error), copies);
+  return sent;
 }
 
 }  // namespace nimbo

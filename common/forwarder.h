@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "icmp_error.h"
 #include "intercepted.h"
 #include "tap_socket.h"
 
@@ -15,14 +16,15 @@ enum class Sent {
   kFailed,  // *error says which call failed
 };
 
-// Why a datagram went out in no copy.
+// Why a datagram went out in no copy, in the order of nimbo.DropReason.
 enum class Drop {
   kNone,         // a copy went out
   kTtlExpired,   // TTL or hop limit 1 or less
-  kNoRoute,      // no route; multicast: no cache entry, another arrival interface, no interface past
-                 // its threshold, a link-local group; IPv6: a multicast or link-local address
   kTooLong,      // longer than the link's MTU, and DF set (IPv4), or IPv6
   kMtuTooSmall,  // the MTU leaves less than 8 bytes of data behind a fragment's header
+  kNoRoute,      // no route; multicast: no cache entry, another arrival interface, no interface past
+                 // its threshold, a link-local group; IPv6: a multicast or link-local address
+  kBadSource,    // IPv6 from ::, a loopback or a multicast address, which no router forwards
   kLinkDown,     // the outgoing interface is down or gone (ENETDOWN, ENODEV, ENXIO)
   kRefused,      // a firewall rule (EPERM), or a broadcast address (EACCES)
   kQueueFull,    // the outgoing queue had no room (ENOBUFS)
@@ -30,7 +32,8 @@ enum class Drop {
 
 struct Dropped {
   Drop reason;
-  int mtu;  // kTooLong and kMtuTooSmall on IPv4: the MTU in the way; otherwise 0
+  int mtu;        // kTooLong and kMtuTooSmall: the MTU in the way; otherwise 0
+  Answer answer;  // the ICMP error a router answers with, before the checks of who may have one
 };
 
 // Sends the datagram on through tap.out, changing `packet` in place: TTL or hop limit one lower,
@@ -47,7 +50,17 @@ struct Dropped {
 //    for all (one is chosen, never 0, when the datagram has none), later fragments carrying only
 //    the options with the copied flag. With DF set, or when the MTU leaves no room for 8 bytes of
 //    data behind the header, nothing is sent on that link.
-//  - IPv6 longer than the outgoing link's MTU: nothing is sent (routers do not fragment).
+//  - IPv6 longer than the outgoing link's MTU: nothing is sent (routers do not fragment). Nor
+//    from ::, a loopback or a multicast source; nor from a link-local one.
+//  - The MTU of a link comes from path_mtu.h: a datagram the remembered MTU says is too long
+//    goes in fragments at once; the fragments of one datagram, and the copies of one multicast
+//    datagram, go in one sendmmsg where they can.
+//
+// With no copy sent, an ICMP error goes back to the source through tap.icmp as the kernel's
+// forwarding sends one (icmp_error.h), at the rate it allows (icmp_rate.h), quoting the datagram
+// as it arrived: Time Exceeded, fragmentation needed or Packet Too Big with the MTU, no route
+// (IPv4 3/0 or 3/1, ICMPv6 1/0), ICMPv6 "beyond scope of source address" for a link-local
+// source. `packet` holds the datagram as it arrived again by then.
 //
 // Any other refusal by the kernel (EBADF, EINVAL, ENOMEM, ...) is kFailed. With no copy sent,
 // *why (when not null) says why; for multicast, why the last interface tried got none.

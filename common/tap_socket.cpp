@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <linux/membarrier.h>
 #include <linux/sock_diag.h>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -54,20 +55,23 @@ bool drain(int fd, SystemError* error) {
   return false;
 }
 
+// Binds a raw IPv4 socket where nothing is delivered; it still sends from the route's source.
+bool bind_nowhere(int fd, SystemError* error) {
+  sockaddr_in nowhere{};
+  nowhere.sin_family = AF_INET;
+  nowhere.sin_addr.s_addr = htonl(kNoDeliveryAddress);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&nowhere), sizeof nowhere) == 0) return true;
+  *error = {"bind", errno};
+  return false;
+}
+
 // The receiving half: bound where nothing is delivered; emptied of the copies of local UDP it got
 // before the bind (a raw socket gets them from socket() on); then Router Alert, so that all it
 // holds from then on is in transit; arrival interfaces reported.
 bool set_up_ipv4_in(int fd, SystemError* error) {
-  sockaddr_in nowhere{};
-  nowhere.sin_family = AF_INET;
-  nowhere.sin_addr.s_addr = htonl(kNoDeliveryAddress);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&nowhere), sizeof nowhere) != 0) {
-    *error = {"bind", errno};
-    return false;
-  }
+  if (!bind_nowhere(fd, error)) return false;
   await_hand_overs();
-  return drain(fd, error) &&
-         set_int(fd, IPPROTO_IP, IP_ROUTER_ALERT, 1, "setsockopt(IP_ROUTER_ALERT)", error) &&
+  return drain(fd, error) && set_int(fd, IPPROTO_IP, IP_ROUTER_ALERT, 1, "setsockopt(IP_ROUTER_ALERT)", error) &&
          set_int(fd, IPPROTO_IP, IP_PKTINFO, 1, "setsockopt(IP_PKTINFO)", error);
 }
 
@@ -78,9 +82,32 @@ bool set_up_ipv6(int fd, int value, SystemError* error) {
          set_int(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0, "setsockopt(IPV6_MULTICAST_LOOP)", error);
 }
 
-void close_both(int in, int out) {
+// The socket ICMP errors leave by. Like the kernel's own errors, IPv4 ones go without DF.
+bool set_up_icmp(int fd, SystemError* error) {
+  return bind_nowhere(fd, error) &&
+         set_int(fd, IPPROTO_IP, IP_MTU_DISCOVER, IP_PMTUDISC_DONT, "setsockopt(IP_MTU_DISCOVER)", error);
+}
+
+bool set_up_icmpv6(int fd, SystemError* error) {
+  icmp6_filter none{};
+  ICMP6_FILTER_SETBLOCKALL(&none);
+  if (setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &none, sizeof none) == 0) return true;
+  *error = {"setsockopt(ICMP6_FILTER)", errno};
+  return false;
+}
+
+int open_icmp(int family, SystemError* error) {
+  const int fd = open_raw(family, family == AF_INET ? int{IPPROTO_ICMP} : int{IPPROTO_ICMPV6}, error);
+  if (fd < 0) return -1;
+  if (family == AF_INET ? set_up_icmp(fd, error) : set_up_icmpv6(fd, error)) return fd;
+  close(fd);
+  return -1;
+}
+
+void close_all(int in, int out, int icmp) {
   if (in >= 0) close(in);
   if (out >= 0 && out != in) close(out);
+  if (icmp >= 0) close(icmp);
 }
 
 // Milliseconds left until `deadline` (CLOCK_MONOTONIC), rounded up; -1 for no deadline. (No
@@ -195,13 +222,14 @@ int receive_queued(const TapSockets& tap, Slot* slots, int count, std::size_t ca
 bool open_ipv4_tap(int protocol, TapSockets* tap, SystemError* error) {
   const int in = open_raw(AF_INET, protocol, error);
   if (in < 0) return false;
-  int out = -1;
+  int out = -1, icmp = -1;
   if (!set_up_ipv4_in(in, error) || (out = open_raw(AF_INET, IPPROTO_RAW, error)) < 0 ||
-      !set_int(out, IPPROTO_IP, IP_MULTICAST_LOOP, 0, "setsockopt(IP_MULTICAST_LOOP)", error)) {
-    close_both(in, out);
+      !set_int(out, IPPROTO_IP, IP_MULTICAST_LOOP, 0, "setsockopt(IP_MULTICAST_LOOP)", error) ||
+      (icmp = open_icmp(AF_INET, error)) < 0) {
+    close_all(in, out, icmp);
     return false;
   }
-  *tap = {AF_INET, in, out};
+  *tap = {AF_INET, in, out, icmp};
   return true;
 }
 
@@ -212,15 +240,16 @@ bool open_ipv6_tap(int value, TapSockets* tap, SystemError* error) {
   }
   const int fd = open_raw(AF_INET6, IPPROTO_RAW, error);
   if (fd < 0) return false;
-  if (!set_up_ipv6(fd, value, error)) {
+  int icmp = -1;
+  if (!set_up_ipv6(fd, value, error) || (icmp = open_icmp(AF_INET6, error)) < 0) {
     close(fd);
     return false;
   }
-  *tap = {AF_INET6, fd, fd};
+  *tap = {AF_INET6, fd, fd, icmp};
   return true;
 }
 
-void close_tap(const TapSockets& tap) { close_both(tap.in, tap.out); }
+void close_tap(const TapSockets& tap) { close_all(tap.in, tap.out, tap.icmp); }
 
 bool set_tap_receive_buffer(const TapSockets& tap, int bytes, SystemError* error) {
   if (setsockopt(tap.in, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0) return true;

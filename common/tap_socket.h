@@ -20,18 +20,21 @@ struct TapSockets {
   int family;  // AF_INET or AF_INET6
   int in;      // receives the datagrams in transit
   int out;     // sends whole IP datagrams, header included
+  int icmp;    // sends ICMP errors (-1: none), from the address the kernel picks by route; takes nothing in
 };
 
 // IPv4: a raw socket of `protocol` bound to 224.0.0.0, an address no datagram is delivered to, so
 // that the kernel hands it no copies of this host's own traffic, then emptied of the copies it
-// queued before the bind, and only then given IP_ROUTER_ALERT; and an IPPROTO_RAW socket that
-// sends with multicast loopback off. Both close on exec. False with the failed call in *error
-// (EPERM from "socket" means no CAP_NET_RAW); nothing is left open then.
+// queued before the bind, and only then given IP_ROUTER_ALERT; an IPPROTO_RAW socket that sends
+// with multicast loopback off; and a raw ICMP socket bound there too, so that it sends with the
+// source the route gives and receives nothing. All close on exec. False with the failed call in
+// *error (EPERM from "socket" means no CAP_NET_RAW); nothing is left open then.
 bool open_ipv4_tap(int protocol, TapSockets* tap, SystemError* error);
 
 // IPv6: an IPPROTO_RAW socket with IPV6_ROUTER_ALERT `value` (0..65535) and
 // IPV6_ROUTER_ALERT_ISOLATE, so that it sees only what this network namespace forwards; it both
-// receives (whole datagrams, header included) and sends. in and out are the same descriptor.
+// receives (whole datagrams, header included) and sends. in and out are the same descriptor. And
+// a raw ICMPv6 socket that filters out every type it could receive.
 bool open_ipv6_tap(int value, TapSockets* tap, SystemError* error);
 
 // Closes what open_*_tap opened. What is still queued on tap.in is discarded: neither handed

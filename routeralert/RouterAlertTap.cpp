@@ -30,9 +30,12 @@ static_assert(nimbo_RouterAlertTap_LAYOUT_SIZE * sizeof(jint) <= kDatagram && kD
               "the layout's ints fit before the datagram, aligned");
 static_assert(kSlot - kDatagram >= nimbo::kInterceptedMax, "a slot holds the longest datagram");
 
-// The tap's buffers: the slots; the datagram to send, then a new payload.
+// The tap's buffers: the slots; the datagram to send, then a new payload, then from DROP why
+// forward0 sent no copy (a Drop, and the MTU in the way).
 constexpr std::size_t kReceiveBufferSize = kBatch * kSlot;
-constexpr std::size_t kSendBufferSize = 2 * nimbo::kInterceptedMax;
+constexpr std::size_t kDropAt = nimbo_RouterAlertTap_DROP;
+static_assert(kDropAt >= 2 * nimbo::kInterceptedMax, "the drop after both datagrams");
+constexpr std::size_t kSendBufferSize = kDropAt + 2 * sizeof(jint);
 
 constexpr char kIllegal[] = "java/lang/IllegalArgumentException";
 
@@ -42,8 +45,8 @@ bool failed(JNIEnv* env, const nimbo::SystemError& error) {
                                    no_privilege ? " (a Router Alert tap needs CAP_NET_RAW)" : "");
 }
 
-nimbo::TapSockets tap_of(jboolean ipv6, jint in, jint out) {
-  return nimbo::TapSockets{ipv6 ? AF_INET6 : AF_INET, in, out};
+nimbo::TapSockets tap_of(jboolean ipv6, jint in, jint out, jint icmp = -1) {
+  return nimbo::TapSockets{ipv6 ? AF_INET6 : AF_INET, in, out, icmp};
 }
 
 // The memory address0 handed out.
@@ -89,14 +92,14 @@ JNIEXPORT jintArray JNICALL Java_nimbo_RouterAlertTap_open0(JNIEnv* env, jclass,
     nimbo::throw_io_exception(env, "eventfd", eventfd_error);
     return nullptr;
   }
-  const jint descriptors[3] = {tap.in, tap.out, wake};
-  const jintArray result = env->NewIntArray(3);
+  const jint descriptors[4] = {tap.in, tap.out, wake, tap.icmp};
+  const jintArray result = env->NewIntArray(4);
   if (result == nullptr) {  // OutOfMemoryError pending
     nimbo::close_tap(tap);
     close(wake);
     return nullptr;
   }
-  env->SetIntArrayRegion(result, 0, 3, descriptors);
+  env->SetIntArrayRegion(result, 0, 4, descriptors);
   return result;
 }
 
@@ -140,10 +143,10 @@ JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_shutdownInput0(JNIEnv* env, jcl
   if (!nimbo::shutdown_tap_input(tap_of(ipv6, in, -1), &error)) failed(env, error);
 }
 
-JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_forward0(JNIEnv* env, jclass, jboolean ipv6, jint out, jint wake,
-                                                          jlong buffer, jint length, jint payload_length,
+JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_forward0(JNIEnv* env, jclass, jboolean ipv6, jint out, jint icmp,
+                                                          jint wake, jlong buffer, jint length, jint payload_length,
                                                           jint arrival_interface) {
-  // The datagram at the start, a new payload (if any) from kInterceptedMax on.
+  // The datagram at the start, a new payload (if any) from kInterceptedMax on, the drop at kDropAt.
   std::uint8_t* bytes = bytes_at(buffer);
   nimbo::Intercepted d{};
   const auto size = static_cast<std::size_t>(length);
@@ -168,9 +171,14 @@ JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_forward0(JNIEnv* env, jclass, j
   }
   int copies = 0;
   nimbo::SystemError error{};
-  switch (nimbo::forward_intercepted(tap_of(ipv6, -1, out), wake, bytes, d, arrival_interface, &copies, &error)) {
-    case nimbo::Sent::kDone:
+  nimbo::Dropped why{};
+  switch (nimbo::forward_intercepted(tap_of(ipv6, -1, out, icmp), wake, bytes, d, arrival_interface, &copies, &error,
+                                     &why)) {
+    case nimbo::Sent::kDone: {
+      const jint drop[2] = {static_cast<jint>(why.reason), why.mtu};
+      std::memcpy(bytes + kDropAt, drop, sizeof drop);
       return copies;
+    }
     case nimbo::Sent::kWoken:
       return nimbo_RouterAlertTap_WOKEN_COPIES;
     case nimbo::Sent::kFailed:
@@ -205,7 +213,7 @@ JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_wake0(JNIEnv*, jclass, jint wak
   (void)!write(wake, &one, sizeof one);
 }
 
-JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_close0(JNIEnv*, jclass, jint in, jint out, jint wake) {
-  nimbo::close_tap(nimbo::TapSockets{AF_UNSPEC, in, out});
+JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_close0(JNIEnv*, jclass, jint in, jint out, jint icmp, jint wake) {
+  nimbo::close_tap(nimbo::TapSockets{AF_UNSPEC, in, out, icmp});
   close(wake);
 }

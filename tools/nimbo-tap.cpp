@@ -118,6 +118,9 @@ void report(const nimbo::Dropped& why, std::size_t length) {
     case Drop::kQueueFull:
       std::fprintf(stderr, "nimbo-tap: no room in the queue for a datagram of %zu bytes: dropped\n", length);
       return;
+    case Drop::kBadSource:
+      std::fprintf(stderr, "nimbo-tap: datagram of %zu bytes from a source no router forwards: dropped\n", length);
+      return;
   }
 }
 

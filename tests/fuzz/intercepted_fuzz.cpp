@@ -11,6 +11,9 @@
 //  - a resized UDP payload parses again with the new lengths;
 //  - its fragments each fit the MTU, carry their share of the data in order, and parse as
 //    fragments holding Router Alert (it has the copied flag);
+//  - the ICMP error about it, for every answer, quotes no more than the datagram and its family
+//    allow, checksums to 0 (IPv4), and is never about a later IPv4 fragment (walking IPv6's
+//    extension headers to tell reads nothing outside the datagram);
 //  - a multicast route answer never gives more outputs than a cache holds.
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +24,7 @@
 
 #include "bytes.h"
 #include "forward_steps.h"
+#include "icmp_error.h"
 #include "intercepted.h"
 #include "multicast_route.h"
 
@@ -105,6 +109,17 @@ void check_fragments(const std::uint8_t* packet, const Intercepted& in, std::siz
   if (next != in.length) fail("fragments do not cover the data");
 }
 
+void check_icmp(const std::uint8_t* packet, const Intercepted& in, int mtu) {
+  for (int a = 1; a <= static_cast<int>(nimbo::Answer::kBeyondScope); ++a) {
+    nimbo::IcmpError e{};
+    if (!nimbo::build_icmp_error(packet, in, static_cast<nimbo::Answer>(a), mtu, &e)) continue;
+    if (e.quoted > in.length || e.quoted > (in.family == AF_INET ? nimbo::kIpv4QuoteMax : nimbo::kIpv6QuoteMax))
+      fail("quotes too much");
+    if (in.family == AF_INET && nimbo::internet_checksum(e.header, 8, packet, e.quoted) != 0) fail("icmp checksum");
+    if (in.family == AF_INET && (nimbo::read16(packet + 6) & 0x1FFF) != 0) fail("error about a later fragment");
+  }
+}
+
 void check_route(const std::uint8_t* data, std::size_t size) {
   const auto answer = heap_copy(data, size, size);
   nimbo::MulticastRoute route{};
@@ -129,6 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Intercepted in{};
   if (!parse(family, packet.get(), size, &in)) return 0;
   check_layout(in, size);
+  check_icmp(packet.get(), in, static_cast<int>(mtu));
   check_prepare(packet.get(), in);
   check_resize(packet.get(), in, in.payload_length / 2);
   check_resize(packet.get(), in, in.payload_length + 17);

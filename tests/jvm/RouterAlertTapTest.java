@@ -29,6 +29,7 @@ import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicLong;
 import java.util.stream.Stream;
 import nimbo.AlertedDatagram;
+import nimbo.DropReason;
 import nimbo.RouterAlertTap;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
@@ -41,7 +42,9 @@ import org.junit.jupiter.params.provider.CsvSource;
  *
  * <p>rtr1 and rcv0 have an MTU of 1400, so that longer datagrams need fragments or cannot go on;
  * snd sends IPv6 to rcv in fragments that fit (path MTU 1280), and whole to 2001:db8:2::3, a
- * neighbour of rtr1 that nothing answers for.
+ * neighbour of rtr1 that nothing answers for. 198.18.9.0/24 and 2001:db8:9::/64 lie behind rtr1
+ * for what arrives on rtr0 only (a rule by arrival interface, which no route of the tap's copies
+ * can follow). snd0 has fe80::2 beside its own link-local address, rtr0 fe80::1.
  */
 class RouterAlertTapTest {
     private static final int PORT = 7700;
@@ -58,30 +61,41 @@ class RouterAlertTapTest {
         run(List.of("ip", "netns", "exec", "rcv", "ip", "link", "set", "rcv0", "mtu", "1400"));
         run(List.of("ip", "netns", "exec", "snd", "ip", "-6", "route", "add", "2001:db8:2::2/128", "via",
                 "2001:db8:1::1", "mtu", "1280"));
+        for (String command : List.of("ip rule add iif rtr0 table 209", "ip route add 198.18.9.0/24 dev rtr1 table 209",
+                "ip -6 rule add iif rtr0 table 209", "ip -6 route add 2001:db8:9::/64 dev rtr1 table 209",
+                "ip addr add fe80::1/64 dev rtr0 nodad", "ip netns exec snd ip addr add fe80::2/64 dev snd0 nodad")) {
+            run(List.of(command.split(" ")));
+        }
     }
 
     /**
-     * One datagram sent from snd: how many the tap is handed (IPv6 fragments come one by one), what
-     * forwarding each gives, and what arrives at rcv (its kernel checks the UDP checksum).
+     * Datagrams sent from snd: how many the tap is handed (IPv6 fragments come one by one), what
+     * forwarding each gives and why it sends none, what arrives at rcv (its kernel checks the UDP
+     * checksum), and the ICMP errors snd's kernel takes for its socket: "N x" of a kind the router
+     * limits (six to one host at once, then one a second; N the burst), and the MTU snd's route
+     * learns from "fragmentation needed" or Packet Too Big.
      */
     @ParameterizedTest(name = "{0}")
     @CsvSource(delimiter = '|', textBlock = """
-        ipv4 in transit           | 198.18.2.2    | --ra                   | 1 | 1 | ttl 63 options 94 04 00 00 length 100
-        ipv4 plain                | 198.18.2.2    |                        | 0 | 0 | ttl 63 options none length 100
-        ipv4 for the router       | 198.18.1.1    | --ra                   | 0 | 0 |
-        ipv4 6000 bytes           | 198.18.2.2    | --ra --length 6000     | 1 | 1 | ttl 63 options 94 04 00 00 length 6000
-        ipv4 ttl 1                | 198.18.2.2    | --ra --ttl 1           | 1 | 0 |
-        ipv4 DF too long          | 198.18.2.2    | --ra --df --length 1400 | 1 | 0 |
-        ipv6 in transit           | 2001:db8:2::2 | --ra6 1                | 1 | 1 | hoplimit 63 hopopts 11 00 05 02 00 01 01 00 length 100
-        ipv6 other value          | 2001:db8:2::2 | --ra6 2                | 0 | 0 | hoplimit 63 hopopts 11 00 05 02 00 02 01 00 length 100
-        ipv6 plain                | 2001:db8:2::2 |                        | 0 | 0 | hoplimit 63 hopopts none length 100
-        ipv6 for the router       | 2001:db8:1::1 | --ra6 1                | 0 | 0 |
-        ipv6 hop limit 1          | 2001:db8:2::2 | --ra6 1 --ttl 1        | 1 | 0 |
-        ipv6 too long for the link| 2001:db8:2::3 | --ra6 1 --length 1400  | 1 | 0 |
-        ipv6 6000 bytes, fragments| 2001:db8:2::2 | --ra6 1 --length 6000  | 5 | 1 | hoplimit 63 hopopts 11 00 05 02 00 01 01 00 length 6000
+        ipv4 in transit           | 198.18.2.2    | --ra                   | 1 | 1 | ttl 63 options 94 04 00 00 length 100 | |
+        ipv4 plain                | 198.18.2.2    |                        | 0 | 0 | ttl 63 options none length 100 | |
+        ipv4 for the router       | 198.18.1.1    | --ra                   | 0 | 0 | | | 3 3 from 198.18.1.1
+        ipv4 6000 bytes           | 198.18.2.2    | --ra --length 6000     | 1 | 1 | ttl 63 options 94 04 00 00 length 6000 | |
+        ipv4 ttl 1, a burst       | 198.18.2.2    | --ra --ttl 1 --count 20 | 20 | 0 | | TTL_EXPIRED | 6 x 11 0 from 198.18.1.1
+        ipv4 DF too long          | 198.18.2.2    | --ra --df --length 1400 | 1 | 0 | | TOO_LONG 1400 | 3 4 from 198.18.1.1 mtu 1400
+        ipv4 no route             | 198.18.9.2    | --ra                   | 1 | 0 | | NO_ROUTE | 3 0 from 198.18.1.1
+        ipv6 in transit           | 2001:db8:2::2 | --ra6 1                | 1 | 1 | hoplimit 63 hopopts 11 00 05 02 00 01 01 00 length 100 | |
+        ipv6 other value          | 2001:db8:2::2 | --ra6 2                | 0 | 0 | hoplimit 63 hopopts 11 00 05 02 00 02 01 00 length 100 | |
+        ipv6 plain                | 2001:db8:2::2 |                        | 0 | 0 | hoplimit 63 hopopts none length 100 | |
+        ipv6 for the router       | 2001:db8:1::1 | --ra6 1                | 0 | 0 | | | 1 4 from 2001:db8:1::1
+        ipv6 hop limit 1          | 2001:db8:2::2 | --ra6 1 --ttl 1        | 1 | 0 | | TTL_EXPIRED | 3 0 from 2001:db8:1::1
+        ipv6 too long for the link| 2001:db8:2::3 | --ra6 1 --length 1400  | 1 | 0 | | TOO_LONG 1400 | 2 0 from 2001:db8:1::1 mtu 1400
+        ipv6 no route             | 2001:db8:9::2 | --ra6 1                | 1 | 0 | | NO_ROUTE | 1 0 from 2001:db8:1::1
+        ipv6 link-local source    | 2001:db8:2::2 | --ra6 1 --from fe80::2%snd0 | 1 | 0 | | NO_ROUTE | 1 2 from fe80::1
+        ipv6 6000 bytes, fragments| 2001:db8:2::2 | --ra6 1 --length 6000  | 5 | 1 | hoplimit 63 hopopts 11 00 05 02 00 01 01 00 length 6000 | |
         """)
-    void handsOverAndForwards(String name, String to, String options, int handed, int copies, String arrives)
-            throws Exception {
+    void handsOverAndForwards(String name, String to, String options, int handed, int copies, String arrives,
+            String drop, String errors) throws Exception {
         boolean ipv6 = to.contains(":");
         List<String> sendOptions = options == null ? List.of() : List.of(options.trim().split(" +"));
         int length = sendOptions.contains("--length")
@@ -89,14 +103,25 @@ class RouterAlertTapTest {
         int ttl = sendOptions.contains("--ttl") ? Integer.parseInt(sendOptions.get(sendOptions.indexOf("--ttl") + 1)) : 64;
         try (RouterAlertTap tap = ipv6 ? RouterAlertTap.openIPv6(1) : RouterAlertTap.openIPv4(17);
              Harness.Watcher rcv = watchRcv(ipv6, arrives == null ? NONE_COMES : COMES)) {
-            send(to, sendOptions);
+            long start = System.nanoTime();
+            Process sender = sendWatchingErrors(to, sendOptions);
             for (int i = 0; i < handed; i++) {
                 AlertedDatagram d = tap.receive(COMES);
                 assertTrue(d != null, "datagram " + i + " not handed over");
-                assertHandedOverWhole(d, ipv6, to, ttl, handed == 1 ? length : -1);
+                assertHandedOverWhole(d, ipv6, to, ttl, options.contains("--from") ? "fe80::2" : null,
+                        handed == 1 || options.contains("--count") ? length : -1);
                 assertEquals(copies, tap.forward(d), d::toString);
             }
+            long seconds = TimeUnit.NANOSECONDS.toSeconds(System.nanoTime() - start);
+            DropReason reason = drop == null ? null : DropReason.valueOf(drop.split(" ")[0]);
+            assertEquals(reason, tap.lastDropReason());
+            assertEquals(drop == null || !drop.contains(" ") ? 0 : Integer.parseInt(drop.split(" ")[1]), tap.lastDropMtu());
+            if (reason != null) assertEquals(handed, tap.drops(reason));
             assertNull(tap.receive(NONE_COMES), "handed over more than " + handed);
+            assertErrors(errors, errors(sender), seconds);
+            if (errors != null && errors.contains(" mtu ")) {
+                assertLearnedMtu(to, errors.substring(errors.indexOf(" mtu ")));
+            }
             List<String> seen = arrived(rcv);
             if (arrives == null) {
                 assertEquals(List.of(), seen);
@@ -235,7 +260,7 @@ class RouterAlertTapTest {
     void closeWithNoCallInProgressClosesTheDescriptors() throws Exception {
         long before = tapDescriptors();
         RouterAlertTap tap = RouterAlertTap.openIPv4(17);
-        assertEquals(before + 3, tapDescriptors());
+        assertEquals(before + 4, tapDescriptors());
         tap.close();
         assertEquals(before, tapDescriptors());
     }
@@ -290,9 +315,9 @@ class RouterAlertTapTest {
         }
     }
 
-    private static void assertHandedOverWhole(AlertedDatagram d, boolean ipv6, String to, int ttl, int length)
-            throws Exception {
-        assertEquals(InetAddress.getByName(ipv6 ? "2001:db8:1::2" : "198.18.1.2"), d.source());
+    private static void assertHandedOverWhole(AlertedDatagram d, boolean ipv6, String to, int ttl, String from,
+            int length) throws Exception {
+        assertEquals(InetAddress.getByName(from != null ? from : ipv6 ? "2001:db8:1::2" : "198.18.1.2"), d.source());
         assertEquals(InetAddress.getByName(to), d.destination());
         assertEquals(ttl, d.ttl());
         assertEquals(ipv6 ? 1 : 0, d.routerAlertValue());
@@ -353,6 +378,43 @@ class RouterAlertTapTest {
                 "--timeout-ms", "" + timeout.toMillis(), "--data-bytes", "32"));
         if (ipv6) args.add(0, "--ipv6");
         return Harness.Watcher.on("rcv", args.toArray(new String[0]));
+    }
+
+    /** "N x LINE": N to N + seconds of LINE, for errors the router limits to one a second after a burst of N. */
+    private static void assertErrors(String expected, List<String> seen, long seconds) {
+        if (expected == null) {
+            assertEquals(List.of(), seen);
+            return;
+        }
+        int at = expected.indexOf(" x ");
+        int burst = at < 0 ? 1 : Integer.parseInt(expected.substring(0, at));
+        String line = at < 0 ? expected : expected.substring(at + 3);
+        assertTrue(seen.size() >= burst && seen.size() <= burst + (at < 0 ? 0 : seconds), seen::toString);
+        assertEquals(List.of(line), seen.stream().distinct().toList());
+    }
+
+    /** snd's route to `to` learned the MTU (" mtu N") from the error; forgotten again for the next rows. */
+    private static void assertLearnedMtu(String to, String mtu) throws Exception {
+        String v = to.contains(":") ? "-6" : "-4";
+        Harness.Child route = Harness.capture(List.of("ip", "netns", "exec", "snd", "ip", v, "route", "get", to));
+        assertTrue(route.out().contains(mtu + " "), route::toString);
+        run(List.of("ip", "netns", "exec", "snd", "ip", v, "route", "flush", "cache"));
+    }
+
+    /** send-udp on snd, in the background: it sends, and reports the ICMP errors that came back once told. */
+    private static Process sendWatchingErrors(String to, List<String> options) throws Exception {
+        List<String> command = new ArrayList<>(List.of("ip", "netns", "exec", "snd", System.getProperty("nimbo.send"),
+                "--to", to, "--port", "" + PORT, "--from-port", "" + FROM, "--errors"));
+        command.addAll(options);
+        return new ProcessBuilder(command).redirectErrorStream(true).start();
+    }
+
+    private static List<String> errors(Process sender) throws Exception {
+        sender.getOutputStream().close();
+        String out = new String(sender.getInputStream().readAllBytes(), StandardCharsets.US_ASCII);
+        assertTrue(sender.waitFor(30, TimeUnit.SECONDS));
+        assertEquals(0, sender.exitValue(), out);
+        return out.lines().toList();
     }
 
     private static void send(String to, List<String> options) throws Exception {

@@ -71,19 +71,19 @@ add_test(NAME wire.router_alert_channel
 set_tests_properties(wire.router_alert_channel PROPERTIES
   LABELS "jvm;wire;routeralert" TIMEOUT 120 FAIL_REGULAR_EXPRESSION "in native method;WARNING")
 
-# The README's examples send with Router Alert: a module of its own that requires nimbo, and a class
-# in a package that reaches NimboSend through reflection, with nimbo-all.jar on the class path.
+# The programs of the README and docs/ that send with Router Alert, as written: the five classes' and
+# the channel's quick starts, and a class in a package that reaches NimboSend through reflection.
 get_filename_component(NIMBO_JDK_BIN ${Java_JAVA_EXECUTABLE} DIRECTORY)
 add_test(NAME jvm.readme_router_alert_example
-  COMMAND ${NETNS_RUN} ${PROJECT_SOURCE_DIR}/tests/readme-example ${PROJECT_SOURCE_DIR}/README.md
-    ${NIMBO_JDK_BIN} ${NIMBO_MODULE_JAR} ${NIMBO_LIB_DIR} $<TARGET_FILE:nimbo-watch> ${NIMBO_ALL_JAR})
+  COMMAND ${NETNS_RUN} ${PROJECT_SOURCE_DIR}/tests/readme-example ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
+    ${NIMBO_JDK_BIN} $<TARGET_FILE:nimbo-watch> ${PROJECT_VERSION})
 set_tests_properties(jvm.readme_router_alert_example PROPERTIES
   LABELS "jvm;routeralert" TIMEOUT 120 FAIL_REGULAR_EXPRESSION "in native method;WARNING")
 
-# The README's router example, as written, on the router of tests/router-net.
+# The router's quick start, as written, on the router of tests/router-net.
 add_test(NAME jvm.readme_router_example
   COMMAND ${PROJECT_SOURCE_DIR}/tests/router-net ${PROJECT_SOURCE_DIR}/tests/readme-router-example
-    ${PROJECT_SOURCE_DIR}/README.md ${NIMBO_JDK_BIN} ${CMAKE_BINARY_DIR} $<TARGET_FILE:nimbo-watch>
+    ${PROJECT_SOURCE_DIR} ${NIMBO_JDK_BIN} ${CMAKE_BINARY_DIR} $<TARGET_FILE:nimbo-watch>
     ${PROJECT_SOURCE_DIR}/tests/wire/send-udp)
 set_tests_properties(jvm.readme_router_example PROPERTIES
   LABELS "jvm;routeralert" TIMEOUT 120 FAIL_REGULAR_EXPRESSION "in native method;WARNING")

@@ -60,6 +60,7 @@ struct ForwardCase {
   int copies;
   Drop drop;
   int mtu;  // in the drop report
+  const char* source = nullptr;  // IPv6: 2001:db8::1 unless given
 };
 
 class Forward : public testing::TestWithParam<ForwardCase> {};
@@ -73,7 +74,7 @@ Bytes payload_of(std::size_t n) {
 Bytes build(const ForwardCase& c, int port) {
   if (c.ipv6) {
     nimbo::test::Ipv6 d;
-    inet_pton(AF_INET6, "::1", d.source);
+    inet_pton(AF_INET6, c.source != nullptr ? c.source : "2001:db8::1", d.source);
     inet_pton(AF_INET6, c.destination, d.destination);
     d.hop_limit = static_cast<std::uint8_t>(c.ttl);
     d.payload = payload_of(c.payload);
@@ -108,7 +109,7 @@ TEST_P(Forward, SendsWhatARouterWouldSend) {
                      : nimbo::parse_intercepted_ipv4(packet.data(), packet.size(), &in));
 
   int copies = -1;
-  nimbo::Dropped why{Drop::kTtlExpired, -1};
+  nimbo::Dropped why{Drop::kTtlExpired, -1, nimbo::Answer::kNone};
   ASSERT_EQ(nimbo::forward_intercepted(tap, -1, packet.data(), in, 1, &copies, &error, &why), nimbo::Sent::kDone)
       << error.call << ": " << std::strerror(error.error);
   EXPECT_EQ(copies, c.copies);
@@ -134,11 +135,15 @@ INSTANTIATE_TEST_SUITE_P(
         ForwardCase{"ttl 0 goes nowhere", false, "127.0.0.1", 0, 100, 0, 0x1234, 0, 0, Drop::kTtlExpired, 0},
         ForwardCase{"longer than the link in fragments", false, "127.0.0.1", 64, 6000, 0, 0x1234, 1500, 1, Drop::kNone, 0},
         ForwardCase{"fragments of a datagram with id 0", false, "127.0.0.1", 64, 3000, 0, 0, 1280, 1, Drop::kNone, 0},
+        ForwardCase{"more fragments than one sendmmsg", false, "127.0.0.1", 64, 40000, 0, 0x1234, 576, 1, Drop::kNone, 0},
         ForwardCase{"DF and longer than the link", false, "127.0.0.1", 64, 6000, 0x4000, 0x1234, 1500, 0, Drop::kTooLong, 1500},
         ForwardCase{"no route", false, "198.51.100.1", 64, 100, 0, 0x1234, 0, 0, Drop::kNoRoute, 0},
         ForwardCase{"multicast with no routing", false, "239.1.2.3", 64, 100, 0, 0x1234, 0, 0, Drop::kNoRoute, 0},
         ForwardCase{"link-local group", false, "224.0.0.9", 64, 100, 0, 0x1234, 0, 0, Drop::kNoRoute, 0},
-        ForwardCase{"ipv6 multicast", true, "ff15::1", 64, 100, 0, 0x1234, 0, 0, Drop::kNoRoute, 0}),
+        ForwardCase{"ipv6 multicast", true, "ff15::1", 64, 100, 0, 0x1234, 0, 0, Drop::kNoRoute, 0},
+        ForwardCase{"ipv6 from ::", true, "::1", 64, 100, 0, 0, 0, 0, Drop::kBadSource, 0, "::"},
+        ForwardCase{"ipv6 from loopback", true, "::1", 64, 100, 0, 0, 0, 0, Drop::kBadSource, 0, "::1"},
+        ForwardCase{"ipv6 from a group", true, "::1", 64, 100, 0, 0, 0, 0, Drop::kBadSource, 0, "ff02::1"}),
     nimbo::test::case_name<ForwardCase>);
 
 }  // namespace

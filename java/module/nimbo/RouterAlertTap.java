@@ -13,6 +13,7 @@ import java.nio.channels.spi.AbstractInterruptibleChannel;
 import java.time.Duration;
 import java.util.Objects;
 import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.atomic.AtomicLongArray;
 import java.util.concurrent.locks.ReentrantLock;
 
 /**
@@ -42,6 +43,25 @@ import java.util.concurrent.locks.ReentrantLock;
  * source and group. IPv4 datagrams reach the tap reassembled; IPv6 ones are never fragmented by a
  * router, so an IPv6 datagram too long for the outgoing link is not sent, and IPv6 fragments are
  * handed over one by one.
+ *
+ * <p>When {@code forward} sends no copy, it sends back the ICMP error the kernel's own forwarding
+ * would have sent, so that the source behaves as behind any router (traceroute sees the hop, a
+ * sender learns the path MTU): Time Exceeded, "fragmentation needed" (IPv4 with DF) or Packet Too
+ * Big (IPv6) with the next hop's MTU, Destination Unreachable for no route, and ICMPv6 "beyond
+ * scope of source address" for a link-local source. It comes from the address the kernel picks
+ * for its own errors, quotes the datagram as it arrived (IPv4 up to 576 bytes in all, IPv6 up to
+ * 1280), and goes at the rate the kernel's settings allow ({@code net.ipv4.icmp_ratelimit},
+ * {@code icmp_ratemask}, {@code icmp_msgs_per_sec}, {@code icmp_msgs_burst}, {@code
+ * net.ipv6.icmp.ratelimit} and {@code ratemask}: six to one host at once, then one per interval;
+ * "fragmentation needed" and Packet Too Big unlimited). None goes about an ICMP error, a fragment
+ * other than the first, a datagram to a multicast or broadcast address (Packet Too Big aside), or
+ * to a source that is no single host. A datagram the program drops by not forwarding it gets
+ * none. {@link #lastDropReason()} says why the calling thread's last {@code forward} sent no copy;
+ * {@link #drops(DropReason)} counts each reason.
+ *
+ * <p>The MTU of the next hop is learned from the kernel once per destination and outgoing
+ * interface and remembered for a second: a smaller MTU is followed at once, any other change
+ * within that second.
  *
  * <p>Opening a tap needs {@code CAP_NET_RAW} (root, or {@code setcap cap_net_raw+ep} on the
  * {@code java} binary). An IPv6 tap sees only what its own network namespace forwards.
@@ -103,6 +123,7 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     private final boolean ipv6;
     private final int in;
     private final int out;
+    private final int icmp;
     private final int wake;
 
     // The native calls take the buffers' addresses, found once: a call that hands over a buffer
@@ -119,9 +140,22 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     private int filled;                                                         // under receiveLock
 
     private final ReentrantLock forwardLock = new ReentrantLock();
-    // The datagram to send, then from MAX_DATAGRAM on a new payload for it. Under forwardLock.
+    // The datagram to send, then from MAX_DATAGRAM on a new payload for it, then from DROP why
+    // forward0 sent no copy: a DropReason's ordinal + 1, and the MTU in the way. Under forwardLock.
+    static final int DROP = 2 * MAX_DATAGRAM;
     private final ByteBuffer sending;
+    private final IntBuffer sendingDrop;
     private final long sendingAddress;
+
+    private static final DropReason[] REASONS = DropReason.values();
+    private final AtomicLongArray dropCounts = new AtomicLongArray(REASONS.length);
+    // Each thread's last drop on this tap: one object per thread, so forwarding allocates nothing.
+    private final ThreadLocal<LastDrop> lastDrop = ThreadLocal.withInitial(LastDrop::new);
+
+    private static final class LastDrop {
+        DropReason reason;
+        int mtu;
+    }
 
     // The descriptors stay open until close() has happened and no call is using them. users: twice
     // the calls using them, plus CLOSING once close() has happened; whoever brings it to CLOSING
@@ -140,10 +174,12 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
         this.in = descriptors[0];
         this.out = descriptors[1];
         this.wake = descriptors[2];
+        this.icmp = descriptors[3];
         this.received = received;
         this.receivedLayout = received.order(ByteOrder.nativeOrder()).asIntBuffer();
         this.receivedAddress = address0(received, false);
         this.sending = sending;
+        this.sendingDrop = sending.slice(DROP, 8).order(ByteOrder.nativeOrder()).asIntBuffer();
         this.sendingAddress = address0(sending, true);
     }
 
@@ -230,7 +266,8 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
      *
      * @param d a datagram a tap of the same IP version received
      * @return the copies sent: 1 for unicast, one per outgoing interface for IPv4 multicast, 0
-     *     when a router would send none (TTL 1, no route, too long with DF set or for IPv6)
+     *     when a router would send none (TTL 1, no route, too long with DF set or for IPv6): then
+     *     the source gets the ICMP error a router sends, and {@link #lastDropReason()} says why
      * @throws IllegalArgumentException the datagram is of the other IP version
      * @throws ClosedChannelException the tap is closed
      * @throws AsynchronousCloseException another thread closed the tap while this one waited to send
@@ -288,7 +325,7 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
             try {
                 if (enter()) {
                     try {
-                        copies = forward0(ipv6, out, wake, sendingAddress, packet.length, payloadLength,
+                        copies = forward0(ipv6, out, icmp, wake, sendingAddress, packet.length, payloadLength,
                                 d.interfaceIndex());
                     } finally {
                         leave();
@@ -297,6 +334,7 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
             } finally {
                 end(copies != WOKEN_COPIES);
             }
+            recordDrop(copies);
             return copies;
         } finally {
             forwardLock.unlock();
@@ -334,6 +372,40 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
      */
     public boolean isInputShutdown() {
         return inputShutdown;
+    }
+
+    /**
+     * Why the calling thread's most recent {@link #forward(AlertedDatagram) forward} on this tap
+     * sent no copy. A call that threw changes nothing. The first call on a thread allocates the
+     * thread's record; forwarding allocates nothing for it.
+     *
+     * @return the reason; null when that call sent at least one copy, or this thread has forwarded
+     *     nothing on this tap
+     */
+    public DropReason lastDropReason() {
+        return lastDrop.get().reason;
+    }
+
+    /**
+     * The MTU that stood in the way of the calling thread's most recent {@link
+     * #forward(AlertedDatagram) forward} on this tap.
+     *
+     * @return the next hop's MTU when the {@linkplain #lastDropReason() reason} is {@link
+     *     DropReason#TOO_LONG} or {@link DropReason#MTU_TOO_SMALL}; otherwise 0
+     */
+    public int lastDropMtu() {
+        return lastDrop.get().mtu;
+    }
+
+    /**
+     * How many datagrams {@code forward} sent no copy of for this reason since the tap opened, by
+     * every thread; after close, the count when it closed.
+     *
+     * @param reason the reason
+     * @return the count
+     */
+    public long drops(DropReason reason) {
+        return dropCounts.get(reason.ordinal());
     }
 
     /**
@@ -410,7 +482,7 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
         // The buffers before the sockets, which take datagrams from the native open on: nothing
         // that fails after it may leave them open.
         ByteBuffer received = ByteBuffer.allocateDirect(BATCH * SLOT);
-        ByteBuffer sending = ByteBuffer.allocateDirect(2 * MAX_DATAGRAM);
+        ByteBuffer sending = ByteBuffer.allocateDirect(DROP + 8);
         int[] descriptors = open0(ipv6, selector);
         RouterAlertTap tap = null;
         try {
@@ -419,7 +491,7 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
             return tap;
         } catch (Throwable e) {
             if (tap == null) {
-                close0(descriptors[0], descriptors[1], descriptors[2]);
+                close0(descriptors[0], descriptors[1], descriptors[3], descriptors[2]);
             } else {
                 tap.close();
             }
@@ -488,6 +560,20 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
         return count;
     }
 
+    /** Under forwardLock, once forward0 has returned copies: the thread's last drop and the counts. */
+    private void recordDrop(int copies) {
+        LastDrop last = lastDrop.get();
+        if (copies > 0) {
+            last.reason = null;
+            last.mtu = 0;
+            return;
+        }
+        DropReason reason = REASONS[sendingDrop.get(0) - 1];
+        last.reason = reason;
+        last.mtu = sendingDrop.get(1);
+        dropCounts.incrementAndGet(reason.ordinal());
+    }
+
     private void ensureOpen() throws ClosedChannelException {
         if (!isOpen()) {
             throw new ClosedChannelException();
@@ -516,7 +602,7 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
             if (!released) {
                 countDrops();
                 released = true;
-                close0(in, out, wake);
+                close0(in, out, icmp, wake);
             }
         }
     }
@@ -541,7 +627,8 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
         }
     }
 
-    // {in, out, wake}: the receiving and sending sockets (the same one for IPv6) and an eventfd.
+    // {in, out, wake, icmp}: the receiving and sending sockets (the same one for IPv6), an eventfd,
+    // and the socket ICMP errors go out of.
     private static native int[] open0(boolean ipv6, int selector) throws IOException;
 
     // The address of the tap's direct buffer for receive0 (sending false) or forward0 (true),
@@ -555,8 +642,8 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     private static native void shutdownInput0(boolean ipv6, int in) throws IOException;
 
     // Copies sent, or WOKEN_COPIES. buffer: the datagram, then at MAX_DATAGRAM a new payload
-    // (payloadLength -1: none).
-    private static native int forward0(boolean ipv6, int out, int wake, long buffer, int length,
+    // (payloadLength -1: none); at DROP it writes why none went out.
+    private static native int forward0(boolean ipv6, int out, int icmp, int wake, long buffer, int length,
             int payloadLength, int arrivalInterface) throws IOException;
 
     private static native int drops0(int in) throws IOException;
@@ -567,5 +654,5 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
 
     private static native void wake0(int wake);
 
-    private static native void close0(int in, int out, int wake);
+    private static native void close0(int in, int out, int icmp, int wake);
 }
