@@ -4,6 +4,7 @@ import java.io.InputStreamReader;
 import java.nio.charset.StandardCharsets;
 import java.util.concurrent.CompletableFuture;
 import nimbo.AlertedDatagram;
+import nimbo.DropReason;
 import nimbo.RouterAlertTap;
 
 /**
@@ -11,8 +12,9 @@ import nimbo.RouterAlertTap;
  * {@link RouterAlertTap} with the receive buffer given, prints "ready", and receives and forwards
  * in a thread of its own until the next line ("stop": the sender is done) shuts its input down
  * and it has forwarded what was queued; then closes the tap and prints "tap received N forwarded F
- * kernel drops D", as nimbo-tap does. One JVM serves every trial, so that all but the first run
- * compiled code, as a router's long-running program would.
+ * kernel drops D", as nimbo-tap does, and "not forwarded X": the datagrams forward sent no copy of,
+ * counted by reason. One JVM serves every trial, so that all but the first run compiled code, as
+ * a router's long-running program would.
  *
  * <p>Usage: RouterTapBench RECEIVE_BUFFER_BYTES
  */
@@ -47,7 +49,12 @@ public final class RouterTapBench {
             commands.readLine();
             tap.shutdownInput();
             long[] n = counts.get();
-            return "tap received " + n[0] + " forwarded " + n[1] + " kernel drops " + tap.kernelDrops();
+            long dropped = 0;
+            for (DropReason reason : DropReason.values()) {
+                dropped += tap.drops(reason);
+            }
+            return "tap received " + n[0] + " forwarded " + n[1] + " kernel drops " + tap.kernelDrops()
+                    + " not forwarded " + dropped;
         }
     }
 }

@@ -49,16 +49,11 @@ final class RouterTrial implements AutoCloseable {
     private static final int TAP_CPU = 1;
 
     /** What one trial counted. Every count is of datagrams; tap counts are 0 for kernel forwarding. */
-    record Outcome(long sent, long sendNanos, long tapReceived, long tapForwarded, long tapDrops, long received,
-            long spanNanos, long receiverDrops, long elsewhere) {
-        /** Taken by the tap and not forwarded (one copy each, all being unicast): no route, no room, ... */
-        long notForwarded() {
-            return tapReceived - tapForwarded;
-        }
-
+    record Outcome(long sent, long sendNanos, long tapReceived, long tapForwarded, long tapDrops, long notForwarded,
+            long received, long spanNanos, long receiverDrops, long elsewhere) {
         /** Datagrams that went missing between snd and rcv with no count to say where. */
         long uncounted() {
-            return sent - received - tapDrops - notForwarded() - receiverDrops - elsewhere;
+            return sent - received - tapDrops - notForwarded - receiverDrops - elsewhere;
         }
 
         double nanosPerDatagram() {
@@ -119,14 +114,20 @@ final class RouterTrial implements AutoCloseable {
         // The sender is done: the tap stops taking datagrams and forwards those it has queued.
         if (nimboTap != null) nimboTap.toHandle().destroy();  // SIGTERM, and the streams stay open
         if (way == Way.JAVA_TAP) command(javaTap, "stop");
-        long[] tapped = way.tap() ? numbers(await(tapOut, "tap received "), 3) : new long[3];
+        // Taken, copies sent, the kernel's drops and, from the Java tap, the sum of drops(reason):
+        // every datagram it took and sent no copy of, counted by its reason. nimbo-tap reports each
+        // of those with its reason; all being unicast, they are the ones taken less the copies.
+        long[] tapped = way.tap() ? numbers(await(tapOut, "tap received "), way == Way.JAVA_TAP ? 4 : 3)
+                : new long[3];
+        long notForwarded = way == Way.JAVA_TAP ? tapped[3] : tapped[0] - tapped[1];
         if (nimboTap != null) finish(nimboTap, "nimbo-tap", 0);
 
         command(receiver, "go");
         long[] got = numbers(await(receiverOut, "received "), 3);
         finish(receiver, "nimbo-bench-count", 0);
         long elsewhere = PathCounters.drops() - elsewhereBefore;
-        return new Outcome(sent[0], sent[1], tapped[0], tapped[1], tapped[2], got[0], got[1], got[2], elsewhere);
+        return new Outcome(sent[0], sent[1], tapped[0], tapped[1], tapped[2], notForwarded, got[0], got[1], got[2],
+                elsewhere);
     }
 
     @Override
