@@ -98,7 +98,8 @@ final class RouterTrial implements AutoCloseable {
         Process nimboTap = null;
         BufferedReader tapOut = javaTapOut;
         if (way == Way.NIMBO_TAP) {
-            nimboTap = on("rtr", TAP_CPU, List.of(tool("tools/nimbo-tap"), "--quiet", "--receive-buffer", "" + TAP_BUFFER));
+            nimboTap = on("rtr", TAP_CPU, List.of(tool("tools/nimbo-tap"), "--quiet", "--receive-buffer",
+                    "" + TAP_BUFFER));
             tapOut = reader(nimboTap);
         } else if (way == Way.JAVA_TAP) {
             command(javaTap, "go");

@@ -120,8 +120,8 @@ JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_receive0(JNIEnv* env, jclass, j
   for (std::size_t i = 0; i < kBatch; ++i) slots[i].buffer = bytes + i * kSlot + kDatagram;
   int filled = 0;
   nimbo::SystemError error{};
-  switch (nimbo::receive_intercepted(tap_of(ipv6, in, -1), wake, timeout, slots, static_cast<int>(kBatch), kSlot - kDatagram, &filled,
-                                     &error)) {
+  switch (nimbo::receive_intercepted(tap_of(ipv6, in, -1), wake, timeout, slots, static_cast<int>(kBatch),
+                                     kSlot - kDatagram, &filled, &error)) {
     case nimbo::Wait::kTimeout:
       return nimbo_RouterAlertTap_TIMED_OUT;
     case nimbo::Wait::kWoken:

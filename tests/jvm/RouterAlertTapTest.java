@@ -175,7 +175,8 @@ class RouterAlertTapTest {
         int sent = 100_000;
         Process rcv = new ProcessBuilder("ip", "netns", "exec", "rcv", System.getProperty("nimbo.count"), "--port",
                 "" + PORT).start();
-        BufferedReader counted = new BufferedReader(new InputStreamReader(rcv.getInputStream(), StandardCharsets.US_ASCII));
+        BufferedReader counted = new BufferedReader(new InputStreamReader(rcv.getInputStream(),
+                StandardCharsets.US_ASCII));
         assertEquals("ready", counted.readLine());
         try (RouterAlertTap tap = RouterAlertTap.openIPv4(17)) {
             AtomicLong taken = new AtomicLong();
