@@ -27,8 +27,7 @@ final class RouterBench {
                 "Java / kernel, Router Alert (target 0.5x)", "datagrams sent per trial");
         Table loss = new Table("payload", "path", "trials", "sent", "offered by snd (median)", "taken by the tap",
                 "tap's kernel drops", "not forwarded by the tap, counted by reason", "received at rcv",
-                "rcv's socket drops",
-                "dropped elsewhere, as the kernel counted", "uncounted loss");
+                "rcv's socket drops", "dropped elsewhere, as the kernel counted", "uncounted loss");
         List<Section.Target> targets = new ArrayList<>();
         List<RouterTrial.Outcome> all = new ArrayList<>();
         try (RouterTrial trial = RouterTrial.start()) {
