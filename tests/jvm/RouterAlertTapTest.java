@@ -10,7 +10,6 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import java.io.BufferedReader;
 import java.io.IOException;
 import java.io.InputStreamReader;
-import java.io.UncheckedIOException;
 import java.net.InetAddress;
 import java.net.NetworkInterface;
 import java.nio.ByteBuffer;
@@ -24,7 +23,11 @@ import java.time.Duration;
 import java.util.ArrayList;
 import java.util.HexFormat;
 import java.util.List;
+import java.util.concurrent.Callable;
 import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicLong;
 import java.util.stream.Stream;
@@ -167,8 +170,9 @@ class RouterAlertTapTest {
     }
 
     /**
-     * shutdownInput in the middle of a flood: the tap hands over what was queued, then null, and the
-     * kernel forwards the rest itself; rcv gets every datagram the tap's full queue did not drop.
+     * shutdownInput in the middle of a flood: the tap hands over what was queued, then null, to each
+     * of two forwarding threads, and the kernel forwards the rest itself; rcv gets every datagram the
+     * tap's full queue did not drop, once.
      */
     @Test
     void shutdownInputLosesNothing() throws Exception {
@@ -180,20 +184,20 @@ class RouterAlertTapTest {
         assertEquals("ready", counted.readLine());
         try (RouterAlertTap tap = RouterAlertTap.openIPv4(17)) {
             AtomicLong taken = new AtomicLong();
-            CompletableFuture<Void> forwarding = CompletableFuture.runAsync(() -> {
-                try {
-                    for (AlertedDatagram d; (d = tap.receive()) != null; taken.incrementAndGet()) tap.forward(d);
-                } catch (IOException e) {
-                    throw new UncheckedIOException(e);
-                }
-            });
+            Callable<Void> forwarding = () -> {
+                for (AlertedDatagram d; (d = tap.receive()) != null; taken.incrementAndGet()) tap.forward(d);
+                return null;
+            };
+            ExecutorService threads = Executors.newFixedThreadPool(2);
+            List<Future<Void>> forwarders = List.of(threads.submit(forwarding), threads.submit(forwarding));
             Process flood = new ProcessBuilder("ip", "netns", "exec", "snd", System.getProperty("nimbo.flood"), "--to",
                     "198.18.2.2", "--port", "" + PORT, "--router-alert", "--count", "" + sent).start();
             while (taken.get() < 1000) Thread.sleep(1);
             assertFalse(tap.isInputShutdown());
             assertTrue(tap.shutdownInput().isInputShutdown());
             assertEquals(0, flood.waitFor());
-            forwarding.get(30, TimeUnit.SECONDS);
+            for (Future<Void> f : forwarders) f.get(30, TimeUnit.SECONDS);
+            threads.shutdown();
             assertNull(tap.receive(), "handed over after the end");
             rcv.getOutputStream().close();  // go
             String[] line = counted.readLine().split(" ");  // received N span S ns drops D
