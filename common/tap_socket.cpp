@@ -295,7 +295,8 @@ Wait receive_intercepted(const TapSockets& tap, int wake, int timeout_ms, Slot* 
                          int* filled, SystemError* error) {
   if (count > kReceiveBatchMax) count = kReceiveBatchMax;
   const bool timed = timeout_ms >= 0;
-  const timespec deadline = after_ms(timed ? timeout_ms : 0);
+  timespec deadline{};  // read from the clock only when a wait comes: a busy tap never reads it
+  bool waited_before = false;
   bool ended = false;  // the input is shut down: once nothing is queued, that is the end
   for (;;) {
     // Receive first: datagrams already queued cost no poll.
@@ -306,6 +307,8 @@ Wait receive_intercepted(const TapSockets& tap, int wake, int timeout_ms, Slot* 
     if (ended && !passed_over) return Wait::kEnd;
     // Nothing queued, or only datagrams passed over: wait (which also notices `wake`, the end
     // and the time). A stream of datagrams to pass over must not outlast the timeout.
+    if (timed && !waited_before) deadline = after_ms(timeout_ms);
+    waited_before = true;
     const int left = remaining_ms(timed, deadline);
     if (passed_over && left == 0) return Wait::kTimeout;
     const Wait waited = wait_readable(tap.in, wake, left, error);
