@@ -36,12 +36,14 @@ std::uint64_t add_bytes(std::uint64_t sum, const std::uint8_t* data, std::size_t
   return sum + word;
 }
 
-// The complement of the folded sum, in host order.
-std::uint16_t checksum_of(std::uint64_t sum) {
+// The sum folded to 16 bits, in host order.
+std::uint16_t folded(std::uint64_t sum) {
   while (sum >> 16 != 0) sum = (sum & 0xFFFF) + (sum >> 16);
-  const std::uint16_t folded = static_cast<std::uint16_t>(~sum);
-  return ntohs(folded);
+  return ntohs(static_cast<std::uint16_t>(sum));
 }
+
+// The complement of the folded sum, in host order.
+std::uint16_t checksum_of(std::uint64_t sum) { return static_cast<std::uint16_t>(~folded(sum)); }
 
 std::uint64_t pseudo_header_sum(const std::uint8_t* packet, const Intercepted& in, std::size_t udp_length) {
   if (in.family == AF_INET) {
@@ -55,6 +57,18 @@ std::uint64_t pseudo_header_sum(const std::uint8_t* packet, const Intercepted& i
 }
 
 std::size_t min(std::size_t a, std::size_t b) { return a < b ? a : b; }
+
+std::size_t udp_length(const Intercepted& in) { return in.payload - in.transport + in.payload_length; }
+
+// The UDP checksum field goes on as it came, so that a datagram damaged on the way stays
+// damaged, unless the payload is new or the field holds only what checksum offload leaves
+// there. An IPv4 field of 0 says there is no checksum, and stays 0. (A whole checksum equal to
+// the pseudo-header sum, one in 65536, is computed again: right if the datagram is.)
+bool udp_checksum_to_compute(const std::uint8_t* packet, const Intercepted& in) {
+  const std::uint16_t field = read16(packet + in.transport + kUdpChecksum);
+  if (in.family == AF_INET && field == 0) return false;
+  return in.payload_replaced || field == partial_udp_checksum(packet, in);
+}
 
 }  // namespace
 
@@ -70,19 +84,23 @@ std::uint16_t internet_checksum(const std::uint8_t* header, std::size_t header_l
 }
 
 std::uint16_t udp_checksum(const std::uint8_t* packet, const Intercepted& in) {
-  const std::size_t udp_length = in.payload - in.transport + in.payload_length;
-  std::uint64_t sum = pseudo_header_sum(packet, in, udp_length);
+  std::uint64_t sum = pseudo_header_sum(packet, in, udp_length(in));
   sum = add_bytes(sum, packet + in.transport, kUdpChecksum);
   sum = add_bytes(sum, packet + in.payload, in.payload_length);
   const std::uint16_t checksum = checksum_of(sum);
   return checksum == 0 ? 0xFFFF : checksum;
 }
 
+std::uint16_t partial_udp_checksum(const std::uint8_t* packet, const Intercepted& in) {
+  return folded(pseudo_header_sum(packet, in, udp_length(in)));
+}
+
 bool prepare_forward(std::uint8_t* packet, const Intercepted& in) {
   std::uint8_t& ttl = packet[in.family == AF_INET ? 8 : 7];
   if (ttl <= 1) return false;
   --ttl;
-  if (in.udp) write16(packet + in.transport + kUdpChecksum, udp_checksum(packet, in));
+  if (in.udp && udp_checksum_to_compute(packet, in))
+    write16(packet + in.transport + kUdpChecksum, udp_checksum(packet, in));
   if (in.family == AF_INET) write16(packet + 10, ipv4_header_checksum(packet, in.transport));
   return true;
 }

@@ -24,9 +24,14 @@ std::uint16_t internet_checksum(const std::uint8_t* header, std::size_t header_l
 // field taken as 0 and the payload up to the UDP length. 0 comes out as 0xFFFF.
 std::uint16_t udp_checksum(const std::uint8_t* packet, const Intercepted& in);
 
+// What checksum offload leaves in a UDP checksum field (host order): the pseudo-header sum,
+// folded, not complemented. A datagram that crossed a veth reaches a raw socket that way.
+std::uint16_t partial_udp_checksum(const std::uint8_t* packet, const Intercepted& in);
+
 // What a router does to a datagram before sending it on: TTL or hop limit one lower, the IPv4
-// header checksum and (udp only) the UDP checksum computed afresh. False, the datagram
-// untouched, when its TTL is 1 or less.
+// header checksum computed afresh. The UDP checksum (udp only) is left as it came, unless the
+// payload was replaced or the field holds the partial sum offload leaves: then it is computed;
+// an IPv4 checksum of 0 (none) stays 0. False, the datagram untouched, when its TTL is 1 or less.
 bool prepare_forward(std::uint8_t* packet, const Intercepted& in);
 
 enum class Fit {

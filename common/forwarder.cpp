@@ -112,7 +112,18 @@ union Ipv4Control {
   char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
 };
 
-// A message to `to` carrying `parts`, out of interface `ifindex` when it is not 0.
+// The source the route of a copy is looked up with: the datagram's own, so that rules by source
+// (ip rule from) hold as in forwarding. IPPROTO_RAW may name one that is not this host's;
+// 0.0.0.0, multicast and broadcast ones the lookup refuses, and forwarding never hands over.
+in_addr_t route_source(const std::uint8_t* header) {
+  in_addr_t source;
+  std::memcpy(&source, header + 12, sizeof source);
+  const std::uint32_t host = ntohl(source);
+  return host == 0 || (host & 0xF0000000) == 0xE0000000 || host == 0xFFFFFFFF ? 0 : source;
+}
+
+// A message to `to` carrying `parts` (an IPv4 header first), its route looked up with the
+// header's source, out of interface `ifindex` when it is not 0.
 void ipv4_message(msghdr* message, sockaddr_in* to, Ipv4Control* control, int ifindex, iovec* parts,
                   std::size_t count) {
   *message = {};
@@ -120,7 +131,6 @@ void ipv4_message(msghdr* message, sockaddr_in* to, Ipv4Control* control, int if
   message->msg_namelen = sizeof *to;
   message->msg_iov = parts;
   message->msg_iovlen = count;
-  if (ifindex == 0) return;
   std::memset(control, 0, sizeof *control);
   message->msg_control = control->bytes;
   message->msg_controllen = sizeof control->bytes;
@@ -130,6 +140,7 @@ void ipv4_message(msghdr* message, sockaddr_in* to, Ipv4Control* control, int if
   c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
   in_pktinfo info{};
   info.ipi_ifindex = ifindex;
+  info.ipi_spec_dst.s_addr = route_source(static_cast<const std::uint8_t*>(parts[0].iov_base));
   std::memcpy(CMSG_DATA(c), &info, sizeof info);
 }
 
@@ -232,6 +243,26 @@ Attempt send_ipv4(int fd, int wake, std::uint8_t* packet, const Intercepted& in,
   return attempt == Attempt::kTooLong ? send_cut_learning(fd, wake, packet, in, &to, key, why, error) : attempt;
 }
 
+union Ipv6Control {
+  cmsghdr align;
+  char bytes[CMSG_SPACE(sizeof(in6_pktinfo))];
+};
+
+// The route of an IPv6 copy looked up with the datagram's source, as forwarding does (ip -6 rule
+// from, routes by source): IPV6_PKTINFO, which IPV6_FREEBIND lets name an address not this host's.
+void route_with_source(msghdr* message, Ipv6Control* control, const std::uint8_t* source) {
+  std::memset(control, 0, sizeof *control);
+  message->msg_control = control->bytes;
+  message->msg_controllen = sizeof control->bytes;
+  cmsghdr* c = CMSG_FIRSTHDR(message);
+  c->cmsg_level = IPPROTO_IPV6;
+  c->cmsg_type = IPV6_PKTINFO;
+  c->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
+  in6_pktinfo info{};
+  std::memcpy(&info.ipi6_addr, source, sizeof info.ipi6_addr);
+  std::memcpy(CMSG_DATA(c), &info, sizeof info);
+}
+
 bool link_local_ipv6(const std::uint8_t* address) { return address[0] == 0xFE && (address[1] & 0xC0) == 0x80; }
 
 // As ip6_forward: no copy from a source no router forwards from, or beyond a link-local source's
@@ -255,6 +286,8 @@ Attempt send_ipv6(int fd, int wake, std::uint8_t* packet, const Intercepted& in,
     message.msg_hdr.msg_namelen = sizeof to;
     message.msg_hdr.msg_iov = &whole;
     message.msg_hdr.msg_iovlen = 1;
+    Ipv6Control control;
+    route_with_source(&message.msg_hdr, &control, source);
     std::size_t sent = 0;
     const Attempt attempt = send_messages(fd, wake, &message, 1, &sent, why, error);
     if (attempt != Attempt::kTooLong) return attempt;
@@ -280,8 +313,8 @@ Sent outcome(Attempt attempt, int* copies) {
   return Sent::kDone;
 }
 
-// One copy out of each interface the multicast forwarding cache lists for (source, group): the
-// whole ones in one sendmmsg, those a link needs in fragments one by one.
+// One copy out of each interface the multicast forwarding cache sends the datagram to: the whole
+// ones in one sendmmsg, those a link needs in fragments one by one.
 Sent forward_multicast(const TapSockets& tap, int wake, std::uint8_t* packet, const Intercepted& in,
                        int arrival_ifindex, int* copies, Dropped* why, SystemError* error) {
   *why = {Drop::kNoRoute, 0, Answer::kNone};
@@ -289,28 +322,26 @@ Sent forward_multicast(const TapSockets& tap, int wake, std::uint8_t* packet, co
   std::uint32_t source, group;
   std::memcpy(&source, packet + 12, sizeof source);
   std::memcpy(&group, packet + 16, sizeof group);
-  MulticastRoute route;
-  const Lookup found = find_multicast_route(source, group, &route, error);
-  if (found == Lookup::kFailed) return Sent::kFailed;
-  if (found == Lookup::kNone || route.input_ifindex == 0 || route.input_ifindex != arrival_ifindex)
-    return Sent::kDone;
+  MulticastEntries entries;
+  if (find_multicast_entries(source, group, &entries, error) == Lookup::kFailed) return Sent::kFailed;
+  int outputs[kMulticastOutputsMax];
+  const std::size_t found = multicast_outputs(entries, arrival_ifindex, in.ttl, outputs);
   sockaddr_in to = ipv4_destination(packet);
   iovec whole{packet, in.length};
   mmsghdr messages[kMulticastOutputsMax];
   Ipv4Control control[kMulticastOutputsMax];
   int ifindex[kMulticastOutputsMax];
   std::size_t count = 0;
-  for (std::size_t i = 0; i < route.outputs; ++i) {
-    if (in.ttl <= route.output[i].threshold) continue;
-    const AddressKey key = address_key(AF_INET, packet + 16, 4, route.output[i].ifindex);
+  for (std::size_t i = 0; i < found; ++i) {
+    const AddressKey key = address_key(AF_INET, packet + 16, 4, outputs[i]);
     int mtu = 0;
     if (known_path_mtu(key, &mtu) && in.length > static_cast<std::size_t>(mtu)) {
       const Sent sent = outcome(send_cut(tap.out, wake, packet, in, &to, key, mtu, false, why, error), copies);
       if (sent != Sent::kDone) return sent;
       continue;
     }
-    ipv4_message(&messages[count].msg_hdr, &to, &control[count], route.output[i].ifindex, &whole, 1);
-    ifindex[count++] = route.output[i].ifindex;
+    ipv4_message(&messages[count].msg_hdr, &to, &control[count], outputs[i], &whole, 1);
+    ifindex[count++] = outputs[i];
   }
   for (std::size_t next = 0; next < count; ++next) {
     std::size_t sent = 0;

@@ -37,15 +37,14 @@ struct Dropped {
 };
 
 // Sends the datagram on through tap.out, changing `packet` in place: TTL or hop limit one lower,
-// IPv4 header checksum and UDP checksum computed afresh (a datagram from a veth peer may carry
-// only the partial sum checksum offload leaves), options and the hop-by-hop header kept.
+// IPv4 header checksum computed afresh, the UDP checksum as prepare_forward leaves it, options
+// and the hop-by-hop header kept.
 //
 //  - TTL or hop limit 1 or less: nothing is sent (0 copies).
 //  - Unicast goes where the routing table says; no route: 0 copies.
-//  - IPv4 multicast goes out of each interface the kernel's multicast forwarding cache lists for
-//    its source and group whose TTL threshold the datagram's TTL exceeds, once per interface; none
-//    when it arrived on another interface than the entry's incoming one (arrival_ifindex), or when
-//    there is no entry.
+//  - IPv4 multicast goes out of each interface the kernel's multicast forwarding cache sends it
+//    to, (S,G), (*,G) and (*,*) entries matched as the kernel matches them with the arrival
+//    interface (arrival_ifindex): see multicast_outputs. None when no entry takes it.
 //  - IPv4 longer than the outgoing link's MTU goes in fragments: offsets in 8-byte units, one IP ID
 //    for all (one is chosen, never 0, when the datagram has none), later fragments carrying only
 //    the options with the copied flag. With DF set, or when the MTU leaves no room for 8 bytes of

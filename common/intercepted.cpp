@@ -13,11 +13,13 @@ namespace {
 
 constexpr std::size_t kLengthMax = 65535;
 constexpr int kIpv6Fragment = 44;
+constexpr std::uint16_t kOffsetMask = 0x1FFF;
 
 // Fills in what follows the IP headers: a whole UDP datagram, or opaque bytes to pass on.
 void lay_out_transport(const std::uint8_t* packet, Intercepted* out) {
   const std::size_t room = out->length - out->transport;
   const std::size_t udp_length = room >= kUdpHeader ? read16(packet + out->transport + 4) : 0;
+  out->payload_replaced = false;
   out->udp = out->protocol == IPPROTO_UDP && !out->fragment && udp_length >= kUdpHeader && udp_length <= room;
   if (out->udp) {
     out->source_port = static_cast<int>(read16(packet + out->transport));
@@ -38,6 +40,9 @@ bool parse_intercepted_ipv4(const std::uint8_t* packet, std::size_t received, In
   const std::size_t header = (packet[0] & 0x0Fu) * 4u;
   const std::size_t length = read16(packet + 2);
   if (header < kIpv4Header || length < header || length > received) return false;
+  // A fragment's data must end within the 65535 bytes its offset can address.
+  const std::size_t offset = (read16(packet + 6) & kOffsetMask) * 8u;
+  if (offset + (length - header) > kLengthMax) return false;
   const Ipv4OptionList list = ipv4_option_list(packet + kIpv4Header, header - kIpv4Header);
   if (!list.well_formed || list.alert == kIpv4NoOption) return false;
   const std::uint8_t* alert = packet + kIpv4Header + list.alert;
@@ -85,6 +90,7 @@ bool resize_udp_payload(std::uint8_t* packet, Intercepted* in, std::size_t paylo
   write16(packet + (in->family == AF_INET ? 2 : 4), in->payload + payload_length - ip_start);
   in->length = in->payload + payload_length;
   in->payload_length = payload_length;
+  in->payload_replaced = true;
   return true;
 }
 

@@ -28,11 +28,13 @@ struct Intercepted {
   int ttl;                     // TTL or hop limit as the datagram arrived
   int router_alert;            // the option's value: IPv4 0 (94 04 00 00) for all the kernel hands over
   bool fragment;               // IPv4: more fragments or an offset; IPv6: next header 44 (a fragment header)
+  bool payload_replaced;       // resize_udp_payload put a new payload in: the UDP checksum no longer holds
 };
 
 // Lays out an IPv4 datagram of `received` bytes (trailing bytes past its total length are not
 // part of it). False unless it is a well-formed IPv4 datagram whose options hold Router Alert
-// (type 0x94, length 4). A UDP length that lies makes it no udp datagram, not a parse failure:
+// (type 0x94, length 4), and, for a fragment, whose data ends within the 65535 bytes its offset
+// can address. A UDP length that lies makes it no udp datagram, not a parse failure:
 // a router sends such a datagram on as it is.
 bool parse_intercepted_ipv4(const std::uint8_t* packet, std::size_t received, Intercepted* out);
 
@@ -42,7 +44,7 @@ bool parse_intercepted_ipv6(const std::uint8_t* packet, std::size_t received, In
 
 // Puts a UDP payload of `payload_length` bytes in place of the old one: the caller has written
 // the bytes at packet + in->payload (the buffer holds in->payload + payload_length bytes); this
-// rewrites the UDP length and the IP length and updates *in. The checksums are left to
+// rewrites the UDP length and the IP length and updates *in (payload_replaced too). The checksums are left to
 // forward_intercepted. False when in is not udp, or the datagram would pass its family's
 // 65535-byte limit.
 bool resize_udp_payload(std::uint8_t* packet, Intercepted* in, std::size_t payload_length);

@@ -66,12 +66,64 @@ bool read_attributes(const std::uint8_t* at, std::size_t length, MulticastRoute*
   return true;
 }
 
+// The TTL threshold of the route's output on ifindex; -1 when it does not send there.
+int threshold_on(const MulticastRoute& route, int ifindex) {
+  for (std::size_t i = 0; i < route.outputs; ++i) {
+    if (route.output[i].ifindex == ifindex) return route.output[i].threshold;
+  }
+  return -1;
+}
+
 bool read_route(const std::uint8_t* message, std::size_t length, MulticastRoute* route) {
   if (length < kHeader + kRouteMessage) return false;
   if (read<rtmsg>(message + kHeader).rtm_family != RTNL_FAMILY_IPMR) return false;
   route->input_ifindex = 0;
   route->outputs = 0;
   return read_attributes(message + kHeader + kRouteMessage, length - kHeader - kRouteMessage, route);
+}
+
+bool lists(const MulticastRoute& route, int ifindex) { return threshold_on(route, ifindex) >= 0; }
+
+// The (*,*) entry's outputs form the static tree: an any-source entry whose incoming interface
+// lies on it takes datagrams from any interface on it.
+bool on_tree(const MulticastEntries& entries, int a, int b) {
+  return entries.has_any_any && lists(entries.any_any, a) && lists(entries.any_any, b);
+}
+
+// The entry ip_mr_input takes for a datagram that arrived on `arrival`, or null.
+const MulticastRoute* pick(const MulticastEntries& entries, int arrival) {
+  if (entries.has_source_group) return &entries.source_group;
+  const MulticastRoute& any_group = entries.any_group;
+  if (entries.has_any_group && (lists(any_group, arrival) || on_tree(entries, any_group.input_ifindex, arrival)))
+    return &any_group;
+  if (entries.has_any_any && lists(entries.any_any, arrival)) return &entries.any_any;
+  return nullptr;
+}
+
+// Asks for the entry of (source, group) on `fd`, a netlink socket, with request number `sequence`.
+Lookup ask(int fd, std::uint32_t source, std::uint32_t group, std::uint32_t sequence, MulticastRoute* route,
+           SystemError* error) {
+  std::uint8_t request[kMulticastRequestSize];
+  multicast_route_request(source, group, sequence, request);
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  if (sendto(fd, request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0) {
+    *error = {"sendto(NETLINK_ROUTE)", errno};
+    return Lookup::kFailed;
+  }
+  // The kernel answers within the send, so the answer is queued by now.
+  alignas(nlmsghdr) std::uint8_t answer[kAnswerMax];
+  sockaddr_nl from{};
+  socklen_t from_length = sizeof from;
+  const ssize_t n = recvfrom(fd, answer, sizeof answer, MSG_DONTWAIT | MSG_TRUNC,
+                             reinterpret_cast<sockaddr*>(&from), &from_length);
+  if (n < 0 && errno != EAGAIN) {
+    *error = {"recvfrom(NETLINK_ROUTE)", errno};
+    return Lookup::kFailed;
+  }
+  const bool found = n > 0 && static_cast<std::size_t>(n) <= sizeof answer && from.nl_pid == 0 &&
+                     parse_multicast_route(answer, static_cast<std::size_t>(n), sequence, route);
+  return found ? Lookup::kFound : Lookup::kNone;
 }
 
 }  // namespace
@@ -114,39 +166,56 @@ bool parse_multicast_route(const std::uint8_t* answer, std::size_t length, std::
   return false;
 }
 
-Lookup find_multicast_route(std::uint32_t source, std::uint32_t group, MulticastRoute* route,
-                            SystemError* error) {
+std::size_t multicast_outputs(const MulticastEntries& entries, int arrival_ifindex, int ttl,
+                              int (&ifindex)[kMulticastOutputsMax]) {
+  const MulticastRoute* entry = pick(entries, arrival_ifindex);
+  if (entry == nullptr) return 0;
+  const bool any_source = entry != &entries.source_group || entries.any_source;
+  // ip_mr_forward: from the entry's incoming interface; an any-source entry, also from its tree.
+  const bool accepted = (entry->input_ifindex != 0 && entry->input_ifindex == arrival_ifindex) ||
+                        (any_source && on_tree(entries, entry->input_ifindex, arrival_ifindex));
+  if (!accepted) return 0;
+  if (entry == &entries.any_any) {  // only towards its incoming interface, and only from elsewhere
+    const int upstream = entries.any_any.input_ifindex;
+    const int threshold = threshold_on(entries.any_any, upstream);
+    if (arrival_ifindex == upstream || threshold < 0 || ttl <= threshold) return 0;
+    ifindex[0] = upstream;
+    return 1;
+  }
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < entry->outputs; ++i) {
+    const MulticastRoute::Output& out = entry->output[i];
+    const bool back_where_it_came = any_source && out.ifindex == arrival_ifindex;
+    if (ttl > out.threshold && !back_where_it_came) ifindex[count++] = out.ifindex;
+  }
+  return count;
+}
+
+Lookup find_multicast_entries(std::uint32_t source, std::uint32_t group, MulticastEntries* entries,
+                              SystemError* error) {
   const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
   if (fd < 0) {
     *error = {"socket(NETLINK_ROUTE)", errno};
     return Lookup::kFailed;
   }
-  constexpr std::uint32_t kSequence = 1;  // the socket is new: nothing else is numbered on it
-  std::uint8_t request[kMulticastRequestSize];
-  multicast_route_request(source, group, kSequence, request);
-  sockaddr_nl kernel{};
-  kernel.nl_family = AF_NETLINK;
-  Lookup result = Lookup::kNone;
-  if (sendto(fd, request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0) {
-    *error = {"sendto(NETLINK_ROUTE)", errno};
-    result = Lookup::kFailed;
-  } else {
-    // The kernel answers within the send, so the answer is queued by now.
-    alignas(nlmsghdr) std::uint8_t answer[kAnswerMax];
-    sockaddr_nl from{};
-    socklen_t from_length = sizeof from;
-    const ssize_t n = recvfrom(fd, answer, sizeof answer, MSG_DONTWAIT | MSG_TRUNC,
-                               reinterpret_cast<sockaddr*>(&from), &from_length);
-    if (n < 0 && errno != EAGAIN) {
-      *error = {"recvfrom(NETLINK_ROUTE)", errno};
-      result = Lookup::kFailed;
-    } else if (n > 0 && static_cast<std::size_t>(n) <= sizeof answer && from.nl_pid == 0 &&
-               parse_multicast_route(answer, static_cast<std::size_t>(n), kSequence, route)) {
-      result = Lookup::kFound;
-    }
+  entries->has_source_group = entries->has_any_group = entries->has_any_any = false;
+  entries->any_source = source == 0;
+  // Requests numbered 1 to 3: the socket is new, nothing else is numbered on it.
+  Lookup result = ask(fd, source, group, 1, &entries->source_group, error);
+  entries->has_source_group = result == Lookup::kFound;
+  if (result == Lookup::kNone && source != 0) {  // for source 0.0.0.0 that was the (*,G) entry
+    result = ask(fd, 0, group, 2, &entries->any_group, error);
+    entries->has_any_group = result == Lookup::kFound;
+  }
+  // Any-source entries take datagrams from the (*,*) entry's static tree too.
+  if (result != Lookup::kFailed && (!entries->has_source_group || entries->any_source)) {
+    result = ask(fd, 0, 0, 3, &entries->any_any, error);
+    entries->has_any_any = result == Lookup::kFound;
   }
   close(fd);
-  return result;
+  if (result == Lookup::kFailed) return result;
+  return entries->has_source_group || entries->has_any_group || entries->has_any_any ? Lookup::kFound
+                                                                                      : Lookup::kNone;
 }
 
 }  // namespace nimbo

@@ -80,7 +80,8 @@ bool set_up_ipv6(int fd, int value, SystemError* error) {
   return set_int(fd, IPPROTO_IPV6, IPV6_ROUTER_ALERT, value, "setsockopt(IPV6_ROUTER_ALERT)", error) &&
          set_int(fd, IPPROTO_IPV6, IPV6_ROUTER_ALERT_ISOLATE, 1, "setsockopt(IPV6_ROUTER_ALERT_ISOLATE)", error) &&
          set_int(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, 1, "setsockopt(IPV6_RECVPKTINFO)", error) &&
-         set_int(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0, "setsockopt(IPV6_MULTICAST_LOOP)", error);
+         set_int(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0, "setsockopt(IPV6_MULTICAST_LOOP)", error) &&
+         set_int(fd, IPPROTO_IPV6, IPV6_FREEBIND, 1, "setsockopt(IPV6_FREEBIND)", error);
 }
 
 // The socket ICMP errors leave by. Like the kernel's own errors, IPv4 ones go without DF.
@@ -261,6 +262,24 @@ bool tap_receive_buffer(const TapSockets& tap, int* bytes, SystemError* error) {
   socklen_t length = sizeof *bytes;
   if (getsockopt(tap.in, SOL_SOCKET, SO_RCVBUF, bytes, &length) == 0) return true;
   *error = {"getsockopt(SO_RCVBUF)", errno};
+  return false;
+}
+
+bool set_tap_mark(const TapSockets& tap, std::uint32_t mark, SystemError* error) {
+  const int senders[] = {tap.out, tap.icmp};  // every socket the tap sends with
+  for (const int fd : senders) {
+    if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
+      *error = {"setsockopt(SO_MARK)", errno};
+      return false;
+    }
+  }
+  return true;
+}
+
+bool tap_mark(const TapSockets& tap, std::uint32_t* mark, SystemError* error) {
+  socklen_t length = sizeof *mark;
+  if (getsockopt(tap.out, SOL_SOCKET, SO_MARK, mark, &length) == 0) return true;
+  *error = {"getsockopt(SO_MARK)", errno};
   return false;
 }
 

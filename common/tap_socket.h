@@ -33,8 +33,9 @@ bool open_ipv4_tap(int protocol, TapSockets* tap, SystemError* error);
 
 // IPv6: an IPPROTO_RAW socket with IPV6_ROUTER_ALERT `value` (0..65535) and
 // IPV6_ROUTER_ALERT_ISOLATE, so that it sees only what this network namespace forwards; it both
-// receives (whole datagrams, header included) and sends. in and out are the same descriptor. And
-// a raw ICMPv6 socket that filters out every type it could receive.
+// receives (whole datagrams, header included) and sends, with IPV6_FREEBIND so that a copy's
+// route may be looked up with its source. in and out are the same descriptor. And a raw ICMPv6
+// socket that filters out every type it could receive.
 bool open_ipv6_tap(int value, TapSockets* tap, SystemError* error);
 
 // Closes what open_*_tap opened. What is still queued on tap.in is discarded: neither handed
@@ -51,6 +52,12 @@ bool shutdown_tap_input(const TapSockets& tap, SystemError* error);
 // CAP_NET_ADMIN), else up to it. The kernel doubles what is asked for.
 bool set_tap_receive_buffer(const TapSockets& tap, int bytes, SystemError* error);
 bool tap_receive_buffer(const TapSockets& tap, int* bytes, SystemError* error);
+
+// SO_MARK on every socket the tap sends with (0: none), so that firewall rules and fwmark
+// routing rules can tell what it sends from what this host forwards. Setting it needs
+// CAP_NET_ADMIN (EPERM otherwise).
+bool set_tap_mark(const TapSockets& tap, std::uint32_t mark, SystemError* error);
+bool tap_mark(const TapSockets& tap, std::uint32_t* mark, SystemError* error);
 
 // The kernel's count of datagrams dropped because the receiving socket's queue was full (the
 // counter SO_RXQ_OVFL reports with each datagram), as it stands now, from SO_MEMINFO; it wraps

@@ -40,9 +40,11 @@ constexpr std::size_t kSendBufferSize = kDropAt + 2 * sizeof(jint);
 constexpr char kIllegal[] = "java/lang/IllegalArgumentException";
 
 bool failed(JNIEnv* env, const nimbo::SystemError& error) {
-  const bool no_privilege = error.error == EPERM && std::strcmp(error.call, "socket") == 0;
-  return nimbo::throw_io_exception(env, error.call, error.error,
-                                   no_privilege ? " (a Router Alert tap needs CAP_NET_RAW)" : "");
+  const bool refused = error.error == EPERM;
+  const char* hint = "";
+  if (refused && std::strcmp(error.call, "socket") == 0) hint = " (a Router Alert tap needs CAP_NET_RAW)";
+  if (refused && std::strcmp(error.call, "setsockopt(SO_MARK)") == 0) hint = " (a mark needs CAP_NET_ADMIN)";
+  return nimbo::throw_io_exception(env, error.call, error.error, hint);
 }
 
 nimbo::TapSockets tap_of(jboolean ipv6, jint in, jint out, jint icmp = -1) {
@@ -205,6 +207,19 @@ JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_receiveBuffer0(JNIEnv* env, jcl
 JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_setReceiveBuffer0(JNIEnv* env, jclass, jint in, jint size) {
   nimbo::SystemError error{};
   if (!nimbo::set_tap_receive_buffer(tap_of(false, in, -1), size, &error)) failed(env, error);
+}
+
+JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_setMark0(JNIEnv* env, jclass, jboolean ipv6, jint out, jint icmp,
+                                                          jint mark) {
+  nimbo::SystemError error{};
+  if (!nimbo::set_tap_mark(tap_of(ipv6, -1, out, icmp), static_cast<std::uint32_t>(mark), &error)) failed(env, error);
+}
+
+JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_mark0(JNIEnv* env, jclass, jboolean ipv6, jint out) {
+  std::uint32_t mark = 0;
+  nimbo::SystemError error{};
+  if (!nimbo::tap_mark(tap_of(ipv6, -1, out), &mark, &error)) failed(env, error);
+  return static_cast<jint>(mark);  // the same 32 bits
 }
 
 JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_wake0(JNIEnv*, jclass, jint wake) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,18 @@ inline bool parse_number(const char* text, long min, long max, long* value) {
   const long number = std::strtol(text, &end, 10);
   if (errno != 0 || end == text || *end != '\0' || number < min || number > max) return false;
   *value = number;
+  return true;
+}
+
+// True when text is a whole number of 32 bits, in decimal or in hexadecimal after 0x (as nft
+// shows marks); *value then holds it.
+inline bool parse_u32(const char* text, std::uint32_t* value) {
+  const int base = text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? 16 : 10;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long number = std::strtoull(text, &end, base);
+  if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || number > 0xFFFFFFFFull) return false;
+  *value = static_cast<std::uint32_t>(number);
   return true;
 }
 

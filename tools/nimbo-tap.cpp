@@ -14,8 +14,9 @@
 //
 //   tap received 1000 forwarded 1000 kernel drops 0
 //
-// --receive-buffer BYTES asks for that receive buffer (SO_RCVBUFFORCE where allowed). --quiet
-// prints no line per datagram (the benchmark's way to run it).
+// --receive-buffer BYTES asks for that receive buffer (SO_RCVBUFFORCE where allowed). --mark M
+// puts SO_MARK M (decimal, or hexadecimal after 0x) on what it sends, for firewall and routing
+// rules (needs CAP_NET_ADMIN). --quiet prints no line per datagram (the benchmark's way to run it).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -45,6 +46,7 @@ struct Options {
   long count = LONG_MAX;
   int timeout_ms = -1;  // none
   int receive_buffer = 0;  // 0: the kernel's default
+  std::uint32_t mark = 0;  // 0: none
   bool quiet = false;
 };
 
@@ -55,7 +57,8 @@ struct Tally {
 };
 
 [[noreturn]] void usage() {
-  std::fprintf(stderr, "usage: nimbo-tap [--count N] [--timeout-ms T] [--receive-buffer BYTES] [--quiet]\n");
+  std::fprintf(stderr,
+               "usage: nimbo-tap [--count N] [--timeout-ms T] [--receive-buffer BYTES] [--mark M] [--quiet]\n");
   std::exit(64);
 }
 
@@ -74,6 +77,9 @@ Options parse(int argc, char** argv) {
       o.timeout_ms = static_cast<int>(number);
     else if (arg == "--receive-buffer" && nimbo_tools::parse_number(argv[++i], 1, INT_MAX, &number))
       o.receive_buffer = static_cast<int>(number);
+    else if (arg == "--mark") {
+      if (!nimbo_tools::parse_u32(argv[++i], &o.mark)) usage();
+    }
     else usage();
   }
   return o;
@@ -195,6 +201,7 @@ int main(int argc, char** argv) {
   if (!nimbo::open_ipv4_tap(IPPROTO_UDP, &tap, &error)) nimbo_tools::die(error.call, error.error);
   if (o.receive_buffer != 0 && !nimbo::set_tap_receive_buffer(tap, o.receive_buffer, &error))
     nimbo_tools::die(error.call, error.error);
+  if (o.mark != 0 && !nimbo::set_tap_mark(tap, o.mark, &error)) nimbo_tools::die(error.call, error.error);
   std::printf("ready\n");
   std::fflush(stdout);
 

@@ -7,7 +7,8 @@
 // By default it listens on the port itself (joining --group if given; SO_REUSEADDR, so it can
 // share the port with other listeners that set it) and learns each datagram's TTL and IP options
 // from IP_RECVTTL and IP_RECVOPTS. With --raw it reads IPv4 headers from a raw UDP socket
-// instead (needs CAP_NET_RAW) and sees datagrams bound for the port whoever receives them.
+// instead (needs CAP_NET_RAW) and sees datagrams bound for the port whoever receives them, with
+// a wrong UDP checksum too; --checksum then shows the UDP checksum field after the length.
 // With --ipv6 it listens on an IPv6 socket (joining --group on --interface if given) and shows
 // the hop limit and the whole hop-by-hop options header, if any.
 //
@@ -44,6 +45,7 @@ struct Options {
   long count = 1;
   int timeout_ms = 10000;
   bool raw = false;
+  bool checksum = false;  // --raw only
   bool ipv6 = false;
   std::size_t data_bytes = 64;  // payload bytes shown in hex
 };
@@ -56,11 +58,12 @@ struct Datagram {
   std::size_t options_length = 0;
   const unsigned char* data = nullptr;
   std::size_t length = 0;
+  int checksum = -1;  // the UDP checksum field, --raw only
 };
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
-               "usage: nimbo-watch --port P [--group G] [--count N] [--timeout-ms T] [--raw]"
+               "usage: nimbo-watch --port P [--group G] [--count N] [--timeout-ms T] [--raw [--checksum]]"
                " [--data-bytes B]\n"
                "       nimbo-watch --ipv6 --port P [--group G [--interface IF]] [--count N]"
                " [--timeout-ms T] [--data-bytes B]\n");
@@ -89,6 +92,7 @@ Options parse(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--raw") o.raw = true;
     else if (arg == "--ipv6") o.ipv6 = true;
+    else if (arg == "--checksum") o.checksum = true;
     else if (i + 1 >= argc) usage();
     else if (arg == "--port") o.port = static_cast<int>(number(argv[++i], 1, 65535));
     else if (arg == "--group") o.group = argv[++i];
@@ -98,7 +102,7 @@ Options parse(int argc, char** argv) {
     else if (arg == "--data-bytes") o.data_bytes = static_cast<std::size_t>(number(argv[++i], 0, 65536));
     else usage();
   }
-  if (o.port == 0 || (o.raw && o.ipv6)) usage();
+  if (o.port == 0 || (o.raw && o.ipv6) || (o.checksum && !o.raw)) usage();
   check_group(&o);
   return o;
 }
@@ -124,7 +128,9 @@ void print(const Datagram& d, const Options& o) {
               o.ipv6 ? "hopopts" : "options");
   if (d.options_length == 0) std::printf(" none");
   for (std::size_t i = 0; i < d.options_length; ++i) std::printf(" %02x", d.options[i]);
-  std::printf(" length %zu data ", d.length);
+  std::printf(" length %zu", d.length);
+  if (o.checksum) std::printf(" checksum %04x", d.checksum);
+  std::printf(" data ");
   for (std::size_t i = 0; i < d.length && i < o.data_bytes; ++i) std::printf("%02x", d.data[i]);
   if (d.length > o.data_bytes) std::printf("...");
   std::printf("\n");
@@ -266,6 +272,7 @@ bool receive_raw(int fd, int port, unsigned char* packet, std::size_t size, Data
   d->from = text(source, udp.source);
   d->to = text(destination);
   d->ttl = ip.ttl;
+  d->checksum = ntohs(udp.check);
   d->options_length = header - sizeof ip;  // at most 40: ihl is four bits
   std::memcpy(d->options, packet + sizeof ip, d->options_length);
   d->data = packet + header + sizeof udp;

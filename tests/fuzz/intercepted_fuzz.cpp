@@ -7,7 +7,8 @@
 // answer), one byte picks an MTU; the rest lies in a heap buffer exactly as long as what was
 // "received", so AddressSanitizer sees any read past it. Whatever the input:
 //  - a datagram that parses has every part inside its own length, and that inside what came in;
-//  - preparing it lowers the TTL by one (nothing at 1 or less) and leaves checksums that check;
+//  - preparing it lowers the TTL by one (nothing at 1 or less) and leaves checksums that check,
+//    but a UDP checksum that came whole, or as IPv4's 0, stays as it came;
 //  - a resized UDP payload parses again with the new lengths;
 //  - its fragments each fit the MTU, carry their share of the data in order, and parse as
 //    fragments holding Router Alert (it has the copied flag);
@@ -69,8 +70,12 @@ void check_prepare(const std::uint8_t* packet, const Intercepted& in) {
   if (copy[ttl_at] != in.ttl - 1) fail("TTL not one lower");
   if (in.family == AF_INET && nimbo::read16(copy.get() + 10) != nimbo::ipv4_header_checksum(copy.get(), in.transport))
     fail("header checksum");
-  if (in.udp && nimbo::read16(copy.get() + in.transport + 6) != nimbo::udp_checksum(copy.get(), in)) fail("udp checksum");
-  if (in.udp && nimbo::read16(copy.get() + in.transport + 6) == 0) fail("udp checksum 0");
+  if (!in.udp) return;
+  const std::uint16_t before = nimbo::read16(packet + in.transport + 6);
+  const std::uint16_t after = nimbo::read16(copy.get() + in.transport + 6);
+  const bool partial = before == nimbo::partial_udp_checksum(packet, in) && !(in.family == AF_INET && before == 0);
+  if (after != (partial ? nimbo::udp_checksum(copy.get(), in) : before)) fail("udp checksum");
+  if (partial && after == 0) fail("udp checksum 0");
 }
 
 void check_resize(const std::uint8_t* packet, const Intercepted& in, std::size_t payload_length) {
@@ -85,6 +90,10 @@ void check_resize(const std::uint8_t* packet, const Intercepted& in, std::size_t
   Intercepted again{};
   if (!parse(in.family, copy.get(), room, &again)) fail("resized datagram does not parse");
   if (!again.udp || again.length != room || again.payload_length != payload_length) fail("resized lengths");
+  const bool none = in.family == AF_INET && nimbo::read16(copy.get() + in.transport + 6) == 0;
+  if (nimbo::prepare_forward(copy.get(), resized) &&
+      nimbo::read16(copy.get() + in.transport + 6) != (none ? 0 : nimbo::udp_checksum(copy.get(), resized)))
+    fail("udp checksum of a new payload");
 }
 
 void check_fragments(const std::uint8_t* packet, const Intercepted& in, std::size_t mtu) {
@@ -99,6 +108,7 @@ void check_fragments(const std::uint8_t* packet, const Intercepted& in, std::siz
     const std::size_t header_length = nimbo::fragment_header(packet, in, f, i, header, &offset, &length);
     if (header_length + length > mtu) fail("fragment longer than the MTU");
     if (offset != next || length == 0) fail("fragment data out of order");
+    if ((nimbo::read16(header + 6) & 0x1FFFu) * 8 != f.first_offset + offset - in.transport) fail("fragment offset");
     next += length;
     const std::size_t size = header_length + length;
     const auto fragment = heap_copy(header, header_length, size);

@@ -6,6 +6,7 @@ import static org.junit.jupiter.api.Assertions.assertInstanceOf;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static java.nio.file.StandardOpenOption.*;
 
 import java.io.BufferedReader;
 import java.io.IOException;
@@ -16,6 +17,7 @@ import java.nio.ByteBuffer;
 import java.nio.channels.AsynchronousCloseException;
 import java.nio.channels.ClosedByInterruptException;
 import java.nio.channels.ClosedChannelException;
+import java.nio.channels.FileChannel;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -62,6 +64,12 @@ class RouterAlertTapTest {
                 "run on rtr of tests/router-net");
         run(List.of("ip", "link", "set", "rtr1", "mtu", "1400"));
         run(List.of("ip", "netns", "exec", "rcv", "ip", "link", "set", "rcv0", "mtu", "1400"));
+        // By a rule on its source, what snd sends to 198.18.2.4 or 2001:db8:2::4 (rcv's too) goes back.
+        run(List.of("sh", "-c", "ip -n rcv addr add 198.18.2.4 dev rcv0 && ip -n rcv addr add 2001:db8:2::4 dev rcv0"
+                + " && ip rule add from 198.18.1.2 to 198.18.2.4 table 100"
+                + " && ip route add 198.18.2.4 via 198.18.1.2 table 100"
+                + " && ip -6 rule add from 2001:db8:1::2 to 2001:db8:2::4 table 100"
+                + " && ip -6 route add 2001:db8:2::4 via 2001:db8:1::2 table 100"));
         run(List.of("ip", "netns", "exec", "snd", "ip", "-6", "route", "add", "2001:db8:2::2/128", "via",
                 "2001:db8:1::1", "mtu", "1280"));
         for (String command : List.of("ip rule add iif rtr0 table 209", "ip route add 198.18.9.0/24 dev rtr1 table 209",
@@ -74,7 +82,7 @@ class RouterAlertTapTest {
     /**
      * Datagrams sent from snd: how many the tap is handed (IPv6 fragments come one by one), what
      * forwarding each gives and why it sends none, what arrives at rcv (its kernel checks the UDP
-     * checksum), and the ICMP errors snd's kernel takes for its socket: "N x" of a kind the router
+     * checksum; with --checksum a raw socket there shows the field as it came), and the ICMP errors snd's kernel takes for its socket: "N x" of a kind the router
      * limits (six to one host at once, then one a second; N the burst), and the MTU snd's route
      * learns from "fragmentation needed" or Packet Too Big.
      */
@@ -86,12 +94,16 @@ class RouterAlertTapTest {
         ipv4 6000 bytes           | 198.18.2.2    | --ra --length 6000     | 1 | 1 | ttl 63 options 94 04 00 00 length 6000 | |
         ipv4 ttl 1, a burst       | 198.18.2.2    | --ra --ttl 1 --count 20 | 20 | 0 | | TTL_EXPIRED | 6 x 11 0 from 198.18.1.1
         ipv4 DF too long          | 198.18.2.2    | --ra --df --length 1400 | 1 | 0 | | TOO_LONG 1400 | 3 4 from 198.18.1.1 mtu 1400
+        ipv4 by source, elsewhere | 198.18.2.4    | --ra                   | 1 | 1 | | |
+        ipv4 wrong checksum stays | 198.18.2.2    | --ra --checksum 0x0bad | 1 | 1 | ttl 63 options 94 04 00 00 length 100 checksum 0bad | |
+        ipv4 no checksum stays    | 198.18.2.2    | --ra --checksum 0      | 1 | 1 | ttl 63 options 94 04 00 00 length 100 checksum 0000 | | 3 3 from 198.18.2.2
         ipv4 no route             | 198.18.9.2    | --ra                   | 1 | 0 | | NO_ROUTE | 3 0 from 198.18.1.1
         ipv6 in transit           | 2001:db8:2::2 | --ra6 1                | 1 | 1 | hoplimit 63 hopopts 11 00 05 02 00 01 01 00 length 100 | |
         ipv6 other value          | 2001:db8:2::2 | --ra6 2                | 0 | 0 | hoplimit 63 hopopts 11 00 05 02 00 02 01 00 length 100 | |
         ipv6 plain                | 2001:db8:2::2 |                        | 0 | 0 | hoplimit 63 hopopts none length 100 | |
         ipv6 for the router       | 2001:db8:1::1 | --ra6 1                | 0 | 0 | | | 1 4 from 2001:db8:1::1
         ipv6 hop limit 1          | 2001:db8:2::2 | --ra6 1 --ttl 1        | 1 | 0 | | TTL_EXPIRED | 3 0 from 2001:db8:1::1
+        ipv6 by source, elsewhere | 2001:db8:2::4 | --ra6 1                | 1 | 1 | | |
         ipv6 too long for the link| 2001:db8:2::3 | --ra6 1 --length 1400  | 1 | 0 | | TOO_LONG 1400 | 2 0 from 2001:db8:1::1 mtu 1400
         ipv6 no route             | 2001:db8:9::2 | --ra6 1                | 1 | 0 | | NO_ROUTE | 1 0 from 2001:db8:1::1
         ipv6 link-local source    | 2001:db8:2::2 | --ra6 1 --from fe80::2%snd0 | 1 | 0 | | NO_ROUTE | 1 2 from fe80::1
@@ -105,7 +117,8 @@ class RouterAlertTapTest {
                 ? Integer.parseInt(sendOptions.get(sendOptions.indexOf("--length") + 1)) : 100;
         int ttl = sendOptions.contains("--ttl") ? Integer.parseInt(sendOptions.get(sendOptions.indexOf("--ttl") + 1)) : 64;
         try (RouterAlertTap tap = ipv6 ? RouterAlertTap.openIPv6(1) : RouterAlertTap.openIPv4(17);
-             Harness.Watcher rcv = watchRcv(ipv6, arrives == null ? NONE_COMES : COMES)) {
+             Harness.Watcher rcv = watchRcv(ipv6, arrives == null ? NONE_COMES : COMES,
+                     sendOptions.contains("--checksum") ? new String[] {"--raw", "--checksum"} : new String[0])) {
             long start = System.nanoTime();
             Process sender = sendWatchingErrors(to, sendOptions);
             for (int i = 0; i < handed; i++) {
@@ -220,6 +233,8 @@ class RouterAlertTapTest {
     @Test
     void timeOutGivesNull() throws Exception {
         try (RouterAlertTap tap = RouterAlertTap.openIPv4(17)) {
+            tap.setMark(0x5241);  // what tap-check proves on the wire with nimbo-tap --mark
+            assertEquals(0x5241, tap.getMark());
             long start = System.nanoTime();
             assertNull(tap.receive(Duration.ofMillis(300)));
             assertTrue(System.nanoTime() - start >= TimeUnit.MILLISECONDS.toNanos(300));
@@ -315,8 +330,16 @@ class RouterAlertTapTest {
             AlertedDatagram d = ipv4.receive(COMES);
             assertThrows(IllegalArgumentException.class, () -> ipv6.forward(d));
             assertThrows(IllegalArgumentException.class, () -> ipv4.forward(d, ByteBuffer.allocate(65536)));
+            Path sparse = Files.createTempFile("nimbo", ".sparse");  // Integer.MAX_VALUE - 10 bytes, no memory
+            try (FileChannel c = FileChannel.open(sparse, READ, WRITE, DELETE_ON_CLOSE)) {
+                c.write(ByteBuffer.allocate(1), Integer.MAX_VALUE - 11);  // a 32-bit JVM has no room to map it:
+                if (System.getProperty("sun.arch.data.model").equals("64"))
+                    assertThrows(IllegalArgumentException.class,
+                            () -> ipv4.forward(d, c.map(FileChannel.MapMode.READ_ONLY, 0, Integer.MAX_VALUE - 10)));
+            }
             ipv4.close();
             assertThrows(ClosedChannelException.class, () -> ipv4.forward(d));
+            assertThrows(ClosedChannelException.class, () -> ipv4.setMark(1));
         }
     }
 
@@ -378,10 +401,11 @@ class RouterAlertTapTest {
         return watcher.datagrams().stream().filter(line -> line.startsWith("from ")).toList();
     }
 
-    private static Harness.Watcher watchRcv(boolean ipv6, Duration timeout) throws Exception {
+    private static Harness.Watcher watchRcv(boolean ipv6, Duration timeout, String... more) throws Exception {
         List<String> args = new ArrayList<>(List.of("--port", "" + PORT, "--count", "1",
                 "--timeout-ms", "" + timeout.toMillis(), "--data-bytes", "32"));
         if (ipv6) args.add(0, "--ipv6");
+        args.addAll(List.of(more));
         return Harness.Watcher.on("rcv", args.toArray(new String[0]));
     }
 

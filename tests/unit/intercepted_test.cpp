@@ -114,7 +114,9 @@ INSTANTIATE_TEST_SUITE_P(
                   false},
         ParseCase{"more fragments", v4([](Ipv4& d) { d.flags = 0x2000; }), true, false, kV4, 13, true},
         ParseCase{"a later fragment", v4([](Ipv4& d) { d.flags = 0x0010; }), true, false, kV4, 13, true},
-        ParseCase{"don't fragment is whole", v4([](Ipv4& d) { d.flags = 0x4000; }), true, true, kV4, 5, false}),
+        ParseCase{"don't fragment is whole", v4([](Ipv4& d) { d.flags = 0x4000; }), true, true, kV4, 5, false},
+        ParseCase{"a last fragment ending at 65533", v4([](Ipv4& d) { d.flags = 8190; }), true, false, kV4, 13, true},
+        ParseCase{"a fragment ending past 65535", v4([](Ipv4& d) { d.flags = 8191; }), false, false, 0, 0, false}),
     case_name<ParseCase>);
 
 INSTANTIATE_TEST_SUITE_P(

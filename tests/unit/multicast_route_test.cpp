@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -145,5 +146,41 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"nexthop longer than its attribute", with_length(route({kTwoOut}), 32, 17), false, 0, {}},
         AnswerCase{"nexthop shorter than its header", with_length(route({kTwoOut}), 32, 7), false, 0, {}}),
     nimbo::test::case_name<AnswerCase>);
+
+// Which entry takes a datagram and where it goes, as ip_mr_input and ip_mr_forward decide (the
+// (*,G) and (*,*) rows as measured in user-mode Linux). The datagram arrives on interface 2.
+struct OutputsCase {
+  const char* name;
+  nimbo::MulticastEntries entries;
+  int ttl;
+  std::vector<int> outputs;
+};
+
+class Outputs : public testing::TestWithParam<OutputsCase> {};
+TEST_P(Outputs, AsTheKernelForwards) {
+  int out[nimbo::kMulticastOutputsMax];
+  const std::size_t n = nimbo::multicast_outputs(GetParam().entries, 2, GetParam().ttl, out);
+  EXPECT_EQ(std::vector<int>(out, out + n), GetParam().outputs);
+}
+
+using Route = nimbo::MulticastRoute;  // incoming interface, outputs, {interface, TTL threshold}...
+using Maybe = std::optional<Route>;
+const Route kTree{3, 2, {{2, 1}, {3, 1}}};  // (*,*): upstream 3, 2 and 3 on its tree
+nimbo::MulticastEntries found(Maybe sg, Maybe any_group = {}, Maybe any_any = {}, bool any_source = false) {
+  return {sg.has_value(), any_source, any_group.has_value(), any_any.has_value(),
+          sg.value_or(Route{}), any_group.value_or(Route{}), any_any.value_or(Route{})};
+}
+INSTANTIATE_TEST_SUITE_P(
+    Table, Outputs,
+    testing::Values(
+        OutputsCase{"sg from another interface", found(Route{4, 1, {{3, 1}}}), 8, {}},
+        OutputsCase{"sg back where it came", found(Route{2, 1, {{2, 1}}}), 8, {2}},
+        OutputsCase{"source 0 takes a starg", found(Route{2, 2, {{2, 1}, {3, 1}}}, {}, {}, true), 8, {3}},
+        OutputsCase{"starg not listing it", found({}, Route{2, 1, {{3, 1}}}), 8, {}},
+        OutputsCase{"starg from elsewhere", found({}, Route{4, 2, {{2, 1}, {4, 1}}}), 8, {}},
+        OutputsCase{"starg on the tree", found({}, Route{2, 1, {{3, 1}}}, kTree), 8, {3}},
+        OutputsCase{"starstar to its upstream", found({}, {}, kTree), 8, {3}},
+        OutputsCase{"starstar at its threshold", found({}, {}, Route{3, 2, {{2, 1}, {3, 8}}}), 8, {}}),
+    nimbo::test::case_name<OutputsCase>);
 
 }  // namespace

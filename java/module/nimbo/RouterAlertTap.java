@@ -37,12 +37,31 @@ import java.util.concurrent.locks.ReentrantLock;
  * }</pre>
  *
  * <p>Forwarding does what the router would have done: TTL or hop limit one lower (a datagram whose
- * TTL would reach 0 is not sent), the IPv4 header checksum and the UDP checksum computed afresh,
- * options kept, IPv4 datagrams longer than the outgoing link's MTU sent in fragments (not with DF
- * set), IPv4 multicast out of each interface the kernel's multicast forwarding cache lists for its
- * source and group. IPv4 datagrams reach the tap reassembled; IPv6 ones are never fragmented by a
- * router, so an IPv6 datagram too long for the outgoing link is not sent, and IPv6 fragments are
- * handed over one by one.
+ * TTL would reach 0 is not sent), the IPv4 header checksum computed afresh, the UDP checksum left
+ * as it came (a datagram damaged on the way stays damaged; an IPv4 checksum of 0, none, stays 0)
+ * unless the payload is new or checksum offload left only a partial sum in it, options kept, IPv4
+ * datagrams longer than the outgoing link's MTU sent in fragments (not with DF set), IPv4 multicast
+ * out of each interface the kernel's multicast forwarding cache sends it to, its (S,G), (*,G) and
+ * (*,*) entries matched with the arrival interface as the kernel matches them. IPv4 datagrams reach
+ * the tap reassembled; IPv6 ones are never fragmented by a router, so an IPv6 datagram too long for
+ * the outgoing link is not sent, and IPv6 fragments are handed over one by one.
+ *
+ * <p>Routes must exist before the datagrams come: static ones, or a routing daemon that also sees
+ * other traffic. The kernel hands a tap a multicast datagram before it would report a cache miss,
+ * so a daemon that installs multicast routes on demand learns none for a flow of Router Alert
+ * datagrams alone. Only the default multicast table is consulted; {@code ip mrule} rules that pick
+ * another are not followed.
+ *
+ * <p>A copy's route is looked up with the datagram's own source, so rules by source ({@code ip rule
+ * from}) and routes by source hold for it as for what the kernel forwards; rules by mark hold with
+ * the tap's {@linkplain #setMark(int) mark}. Rules by arrival interface ({@code ip rule iif}) cannot:
+ * a copy is this host's own output, looked up as coming from {@code lo}.
+ *
+ * <p>The firewall: the kernel hands a tap its datagrams before the forward hook, and the copies leave
+ * as this host's own output, through the output and postrouting hooks. A forwarding policy holds
+ * for them only when the output hook applies it too: keep it in a chain of its own, jump to it from
+ * the forward hook and, for what carries the tap's mark, from the output hook (an nftables recipe is
+ * in the documentation). There a copy has an outgoing interface but no incoming one.
  *
  * <p>When {@code forward} sends no copy, it sends back the ICMP error the kernel's own forwarding
  * would have sent, so that the source behaves as behind any router (traceroute sees the hop, a
@@ -261,8 +280,9 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     }
 
     /**
-     * Sends the datagram on, as the router would have: TTL or hop limit one lower, checksums
-     * computed afresh, options kept, in fragments where the outgoing IPv4 link needs them.
+     * Sends the datagram on, as the router would have: TTL or hop limit one lower, the IPv4 header
+     * checksum computed afresh, the UDP checksum as it came (computed where offload left a partial
+     * sum), options kept, in fragments where the outgoing IPv4 link needs them.
      *
      * @param d a datagram a tap of the same IP version received
      * @return the copies sent: 1 for unicast, one per outgoing interface for IPv4 multicast, 0
@@ -281,7 +301,8 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     /**
      * Sends the datagram on with a new UDP payload: the bytes from the buffer's position to its
      * limit (the buffer itself is not changed). The UDP length, the IP length and both checksums
-     * follow; everything else is as {@link #forward(AlertedDatagram)} sends it.
+     * follow (an IPv4 UDP checksum of 0, none, stays 0); everything else is as
+     * {@link #forward(AlertedDatagram)} sends it.
      *
      * @param d a whole UDP datagram a tap of the same IP version received
      * @param payload the new UDP payload
@@ -305,7 +326,7 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
                 throw new IllegalArgumentException("a new payload needs a whole UDP datagram: " + d);
             }
             payloadLength = payload.remaining();
-            if (d.payloadOffset() + payloadLength > (ipv6 ? MAX_DATAGRAM : 65535)) {
+            if ((long) d.payloadOffset() + payloadLength > (ipv6 ? MAX_DATAGRAM : 65535)) {  // no overflow
                 throw new IllegalArgumentException("a payload of " + payloadLength
                         + " bytes makes the datagram longer than IPv" + (ipv6 ? 6 : 4) + " allows");
             }
@@ -458,6 +479,36 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
                 throw new ClosedChannelException();
             }
             setReceiveBuffer0(in, size);
+        }
+    }
+
+    /**
+     * Marks everything the tap sends from now on, its copies and the ICMP errors it sends, with
+     * {@code SO_MARK}, so that firewall rules and {@code fwmark} routing rules can tell them from
+     * what this host forwards (see the class description).
+     *
+     * @param mark the mark, any 32 bits; 0 for none
+     * @throws ClosedChannelException the tap is closed
+     * @throws IOException without {@code CAP_NET_ADMIN}, saying so, or when the system refuses
+     */
+    public void setMark(int mark) throws IOException {
+        synchronized (stateLock) {
+            ensureOpen();
+            setMark0(ipv6, out, icmp, mark);
+        }
+    }
+
+    /**
+     * The mark everything the tap sends carries.
+     *
+     * @return the mark, as {@link #setMark(int)} set it; 0 for none
+     * @throws ClosedChannelException the tap is closed
+     * @throws IOException the system refused, with its text
+     */
+    public int getMark() throws IOException {
+        synchronized (stateLock) {
+            ensureOpen();
+            return mark0(ipv6, out);
         }
     }
 
@@ -651,6 +702,10 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     private static native int receiveBuffer0(int in) throws IOException;
 
     private static native void setReceiveBuffer0(int in, int size) throws IOException;
+
+    private static native void setMark0(boolean ipv6, int out, int icmp, int mark) throws IOException;
+
+    private static native int mark0(boolean ipv6, int out) throws IOException;
 
     private static native void wake0(int wake);
 
