@@ -2,44 +2,59 @@
 import java.io.BufferedReader;
 import java.io.InputStreamReader;
 import java.nio.charset.StandardCharsets;
-import java.time.Duration;
+import java.util.concurrent.CompletableFuture;
 import nimbo.AlertedDatagram;
+import nimbo.DropReason;
 import nimbo.RouterAlertTap;
 
 /**
- * The router table's Java tap, run on the router host: for each line on standard input, opens a
- * {@link RouterAlertTap} with the receive buffer given, prints "ready", waits up to 30 s for the
- * first datagram, then receives and forwards until idleMillis pass without one, closes the tap and prints
- * "tap received N forwarded F kernel drops D", as nimbo-tap --quiet does. One JVM serves every
- * trial, so that all but the first run compiled code, as a router's long-running program would.
+ * The router table's Java tap, run on the router host: for each "go" on standard input, opens a
+ * {@link RouterAlertTap} with the receive buffer given, prints "ready", and receives and forwards
+ * in a thread of its own until the next line ("stop": the sender is done) shuts its input down
+ * and it has forwarded what was queued; then closes the tap and prints "tap received N forwarded F
+ * kernel drops D", as nimbo-tap does, and "not forwarded X": the datagrams forward sent no copy of,
+ * counted by reason. One JVM serves every trial, so that all but the first run compiled code, as
+ * a router's long-running program would.
  *
- * <p>Usage: RouterTapBench RECEIVE_BUFFER_BYTES IDLE_MILLIS
+ * <p>Usage: RouterTapBench RECEIVE_BUFFER_BYTES
  */
 public final class RouterTapBench {
     private RouterTapBench() {}
 
-    private static final Duration FIRST = Duration.ofSeconds(30);
-
     public static void main(String[] args) throws Exception {
         int receiveBuffer = Integer.parseInt(args[0]);
-        Duration idle = Duration.ofMillis(Long.parseLong(args[1]));
         BufferedReader commands = new BufferedReader(new InputStreamReader(System.in, StandardCharsets.US_ASCII));
         while (commands.readLine() != null) {
-            System.out.println(round(receiveBuffer, idle));
+            System.out.println(round(receiveBuffer, commands));
         }
     }
 
-    private static String round(int receiveBuffer, Duration idle) throws Exception {
-        long received = 0;
-        long forwarded = 0;
+    private static String round(int receiveBuffer, BufferedReader commands) throws Exception {
         try (RouterAlertTap tap = RouterAlertTap.openIPv4(17)) {
             tap.setReceiveBufferSize(receiveBuffer);
+            CompletableFuture<long[]> counts = new CompletableFuture<>();
+            new Thread(() -> {
+                long received = 0;
+                long forwarded = 0;
+                try {
+                    for (AlertedDatagram d; (d = tap.receive()) != null; received++) {
+                        forwarded += tap.forward(d);
+                    }
+                    counts.complete(new long[] {received, forwarded});
+                } catch (Throwable e) {
+                    counts.completeExceptionally(e);
+                }
+            }, "forwarding").start();
             System.out.println("ready");
-            for (AlertedDatagram d = tap.receive(FIRST); d != null; d = tap.receive(idle)) {
-                received++;
-                forwarded += tap.forward(d);
+            commands.readLine();
+            tap.shutdownInput();
+            long[] n = counts.get();
+            long dropped = 0;
+            for (DropReason reason : DropReason.values()) {
+                dropped += tap.drops(reason);
             }
-            return "tap received " + received + " forwarded " + forwarded + " kernel drops " + tap.kernelDrops();
+            return "tap received " + n[0] + " forwarded " + n[1] + " kernel drops " + tap.kernelDrops()
+                    + " not forwarded " + dropped;
         }
     }
 }

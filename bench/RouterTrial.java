@@ -15,12 +15,24 @@ import java.util.concurrent.TimeUnit;
 
 /**
  * One trial of the router table, on the hosts of tests/router-net: the receiver on rcv listens,
- * the path's tap (if any) opens on rtr, the sender on snd sends its datagrams flat out, the tap
- * stops after IDLE_MS without one, and the receiver counts what arrived. Every program is a
- * process of its own; the Java tap is one JVM that serves all trials, opening a new tap for each.
+ * the path's tap (if any) opens on rtr, the sender on snd sends its datagrams flat out, then the
+ * tap stops taking datagrams (shuts its input down), forwards what it has queued and reports, and
+ * the receiver counts what arrived. Every program is a process of its own; the Java tap is one JVM
+ * that serves all trials, opening a new tap for each.
  */
 final class RouterTrial implements AutoCloseable {
-    enum Way { KERNEL, NIMBO_TAP, JAVA_TAP }
+    /** Plain datagrams through the kernel; datagrams with Router Alert through the kernel (no tap open), or a tap. */
+    enum Way {
+        KERNEL, KERNEL_ALERT, NIMBO_TAP, JAVA_TAP;
+
+        boolean alert() {
+            return this != KERNEL;
+        }
+
+        boolean tap() {
+            return this == NIMBO_TAP || this == JAVA_TAP;
+        }
+    }
 
     static final String RECEIVER = "198.18.2.2";
     static final int PORT = 7000;
@@ -28,8 +40,6 @@ final class RouterTrial implements AutoCloseable {
     static final int TAP_BUFFER = 4 << 20;
     /** rcv holds a whole trial unread: it takes no CPU while the datagrams come. */
     static final int RECEIVER_BUFFER = 1 << 30;
-    /** A tap stops after this long without a datagram: the sender is done and its queue empty. */
-    static final int IDLE_MS = 500;
     /**
      * With two CPUs or more, the sender runs on CPU 0 and either tap on CPU 1, so that each has a
      * CPU of its own and none is ever put beside the sender by the scheduler's whim.
@@ -39,11 +49,11 @@ final class RouterTrial implements AutoCloseable {
     private static final int TAP_CPU = 1;
 
     /** What one trial counted. Every count is of datagrams; tap counts are 0 for kernel forwarding. */
-    record Outcome(long sent, long sendNanos, long tapReceived, long tapForwarded, long tapDrops, long received,
-            long spanNanos, long receiverDrops, long elsewhere) {
-        /** Datagrams that went missing between snd and rcv with no count of the tap's to say where. */
+    record Outcome(long sent, long sendNanos, long tapReceived, long tapForwarded, long tapDrops, long notForwarded,
+            long received, long spanNanos, long receiverDrops, long elsewhere) {
+        /** Datagrams that went missing between snd and rcv with no count to say where. */
         long uncounted() {
-            return sent - received - tapDrops;
+            return sent - received - tapDrops - notForwarded - receiverDrops - elsewhere;
         }
 
         double nanosPerDatagram() {
@@ -70,7 +80,7 @@ final class RouterTrial implements AutoCloseable {
         if (!Files.exists(Path.of("/run/netns/rtr"))) throw new IllegalStateException("run under tests/router-net");
         List<String> java = new ArrayList<>(List.of(Path.of(System.getProperty("java.home"), "bin", "java").toString()));
         java.addAll(ManagementFactory.getRuntimeMXBean().getInputArguments());
-        java.addAll(List.of("-cp", System.getProperty("java.class.path"), "RouterTapBench", "" + TAP_BUFFER, "" + IDLE_MS));
+        java.addAll(List.of("-cp", System.getProperty("java.class.path"), "RouterTapBench", "" + TAP_BUFFER));
         return new RouterTrial(on("rtr", TAP_CPU, java));
     }
 
@@ -88,28 +98,37 @@ final class RouterTrial implements AutoCloseable {
         Process nimboTap = null;
         BufferedReader tapOut = javaTapOut;
         if (way == Way.NIMBO_TAP) {
-            nimboTap = on("rtr", TAP_CPU, List.of(tool("tools/nimbo-tap"), "--quiet", "--count", "" + Integer.MAX_VALUE,
-                    "--timeout-ms", "" + IDLE_MS, "--receive-buffer", "" + TAP_BUFFER));
+            nimboTap = on("rtr", TAP_CPU, List.of(tool("tools/nimbo-tap"), "--quiet", "--receive-buffer",
+                    "" + TAP_BUFFER));
             tapOut = reader(nimboTap);
         } else if (way == Way.JAVA_TAP) {
             command(javaTap, "go");
         }
-        if (way != Way.KERNEL) await(tapOut, "ready");
+        if (way.tap()) await(tapOut, "ready");
 
         List<String> send = new ArrayList<>(List.of(tool("bench/nimbo-bench-send"), "--to", RECEIVER,
                 "--port", "" + PORT, "--length", "" + length, "--count", "" + count));
-        if (way != Way.KERNEL) send.add("--router-alert");
+        if (way.alert()) send.add("--router-alert");
         Process sender = on("snd", SENDER_CPU, send);
         long[] sent = numbers(await(reader(sender), "sent "), 2);
         finish(sender, "nimbo-bench-send", 0);
-        long[] tapped = way == Way.KERNEL ? new long[3] : numbers(await(tapOut, "tap received "), 3);
-        if (nimboTap != null) finish(nimboTap, "nimbo-tap", 2);  // it ends on the time-out
+        // The sender is done: the tap stops taking datagrams and forwards those it has queued.
+        if (nimboTap != null) nimboTap.toHandle().destroy();  // SIGTERM, and the streams stay open
+        if (way == Way.JAVA_TAP) command(javaTap, "stop");
+        // Taken, copies sent, the kernel's drops and, from the Java tap, the sum of drops(reason):
+        // every datagram it took and sent no copy of, counted by its reason. nimbo-tap reports each
+        // of those with its reason; all being unicast, they are the ones taken less the copies.
+        long[] tapped = way.tap() ? numbers(await(tapOut, "tap received "), way == Way.JAVA_TAP ? 4 : 3)
+                : new long[3];
+        long notForwarded = way == Way.JAVA_TAP ? tapped[3] : tapped[0] - tapped[1];
+        if (nimboTap != null) finish(nimboTap, "nimbo-tap", 0);
 
         command(receiver, "go");
         long[] got = numbers(await(receiverOut, "received "), 3);
         finish(receiver, "nimbo-bench-count", 0);
         long elsewhere = PathCounters.drops() - elsewhereBefore;
-        return new Outcome(sent[0], sent[1], tapped[0], tapped[1], tapped[2], got[0], got[1], got[2], elsewhere);
+        return new Outcome(sent[0], sent[1], tapped[0], tapped[1], tapped[2], notForwarded, got[0], got[1], got[2],
+                elsewhere);
     }
 
     @Override

@@ -2,11 +2,13 @@
 #include "tap_socket.h"
 
 #include <arpa/inet.h>
+#include <linux/membarrier.h>
 #include <linux/sock_diag.h>
 #include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -32,6 +34,28 @@ int open_raw(int family, int protocol, SystemError* error) {
   return fd;
 }
 
+// Until every hand-over of a datagram to a socket that the kernel had begun on another CPU has
+// ended (none was seen to end late in 6000 shutdowns under a flood, but nothing in the kernel rules
+// it out): it walks its lists of sockets (raw sockets of a protocol, Router Alert sockets) under
+// RCU or a lock its writers wait for, so one RCU grace period is enough, and MEMBARRIER_CMD_GLOBAL
+// is one (synchronize_rcu). Where it is refused (a nohz_full kernel), a pause a few times as long
+// as a grace period takes here (10 to 20 ms).
+void await_hand_overs() {
+  if (syscall(SYS_membarrier, MEMBARRIER_CMD_GLOBAL, 0, 0) == 0) return;
+  const timespec pause{0, 50 * 1000000L};
+  nanosleep(&pause, nullptr);
+}
+
+// Takes and drops whatever is queued.
+bool drain(int fd, SystemError* error) {
+  std::uint8_t byte = 0;
+  while (recv(fd, &byte, 1, MSG_DONTWAIT) >= 0) {
+  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+  *error = {"recv", errno};
+  return false;
+}
+
 // Binds a raw IPv4 socket where nothing is delivered; it still sends from the route's source.
 bool bind_nowhere(int fd, SystemError* error) {
   sockaddr_in nowhere{};
@@ -42,10 +66,14 @@ bool bind_nowhere(int fd, SystemError* error) {
   return false;
 }
 
-// The receiving half: Router Alert, bound where nothing is delivered, arrival interfaces reported.
+// The receiving half: bound where nothing is delivered; emptied of the copies of local UDP it got
+// before the bind (a raw socket gets them from socket() on); then Router Alert, so that all it
+// holds from then on is in transit; arrival interfaces reported.
 bool set_up_ipv4_in(int fd, SystemError* error) {
-  return set_int(fd, IPPROTO_IP, IP_ROUTER_ALERT, 1, "setsockopt(IP_ROUTER_ALERT)", error) &&
-         bind_nowhere(fd, error) && set_int(fd, IPPROTO_IP, IP_PKTINFO, 1, "setsockopt(IP_PKTINFO)", error);
+  if (!bind_nowhere(fd, error)) return false;
+  await_hand_overs();
+  return drain(fd, error) && set_int(fd, IPPROTO_IP, IP_ROUTER_ALERT, 1, "setsockopt(IP_ROUTER_ALERT)", error) &&
+         set_int(fd, IPPROTO_IP, IP_PKTINFO, 1, "setsockopt(IP_PKTINFO)", error);
 }
 
 bool set_up_ipv6(int fd, int value, SystemError* error) {
@@ -109,9 +137,10 @@ timespec after_ms(int timeout_ms) {
   return t;
 }
 
-// Waits until the socket has something or `wake` is readable. kDatagram: go and receive.
+// Waits until the socket has something, its input is shut down, or `wake` is readable.
+// kDatagram: go and receive; kEnd: the input is shut down, receive what is left.
 Wait wait_readable(int fd, int wake, int timeout_ms, SystemError* error) {
-  pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+  pollfd p[2] = {{fd, POLLIN | POLLRDHUP, 0}, {wake, POLLIN, 0}};
   const int ready = poll(p, wake >= 0 ? 2 : 1, timeout_ms);
   if (ready < 0 && errno == EINTR) return Wait::kDatagram;  // receive, then wait again
   if (ready < 0 || (p[1].revents & POLLNVAL) != 0) {
@@ -119,6 +148,7 @@ Wait wait_readable(int fd, int wake, int timeout_ms, SystemError* error) {
     return Wait::kFailed;
   }
   if (p[1].revents != 0) return Wait::kWoken;
+  if ((p[0].revents & POLLRDHUP) != 0) return Wait::kEnd;
   return ready == 0 ? Wait::kTimeout : Wait::kDatagram;
 }
 
@@ -139,31 +169,54 @@ int arrival_interface(msghdr* message) {
   return 0;
 }
 
-enum class Received { kDatagram, kNothing, kPassedOver, kFailed };
+// Room for IP_PKTINFO or IPV6_PKTINFO.
+union Control {
+  cmsghdr align;
+  char bytes[CMSG_SPACE(sizeof(in6_pktinfo))];
+};
 
-// One datagram off the socket without waiting, laid out.
-Received receive_one(const TapSockets& tap, std::uint8_t* buffer, std::size_t capacity, Intercepted* in,
-                     int* ifindex, SystemError* error) {
-  iovec data{buffer, capacity};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))];
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  const ssize_t n = recvmsg(tap.in, &message, MSG_DONTWAIT);
-  if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return Received::kNothing;
-    *error = {"recvmsg", errno};
-    return Received::kFailed;
+// Lays out a datagram of `length` bytes at `bytes`; false to pass it over.
+bool lay_out(const TapSockets& tap, const std::uint8_t* bytes, const msghdr& message, std::size_t length,
+             Intercepted* in) {
+  if ((message.msg_flags & MSG_TRUNC) != 0) return false;  // longer than the slot
+  return tap.family == AF_INET ? parse_intercepted_ipv4(bytes, length, in) : parse_intercepted_ipv6(bytes, length, in);
+}
+
+// Up to count of the datagrams queued, without waiting: into the slots, laid out, those passed
+// over left out (*passed_over says whether there were any). -1 when the call failed.
+int receive_queued(const TapSockets& tap, Slot* slots, int count, std::size_t capacity, bool* passed_over,
+                   SystemError* error) {
+  iovec data[kReceiveBatchMax];
+  Control control[kReceiveBatchMax];
+  mmsghdr batch[kReceiveBatchMax];
+  for (int i = 0; i < count; ++i) {
+    data[i] = {slots[i].buffer, capacity};
+    batch[i] = {};
+    batch[i].msg_hdr.msg_iov = &data[i];
+    batch[i].msg_hdr.msg_iovlen = 1;
+    batch[i].msg_hdr.msg_control = control[i].bytes;
+    batch[i].msg_hdr.msg_controllen = sizeof control[i].bytes;
   }
-  if ((message.msg_flags & MSG_TRUNC) != 0) return Received::kPassedOver;  // longer than the buffer
-  const auto length = static_cast<std::size_t>(n);
-  const bool parsed = tap.family == AF_INET ? parse_intercepted_ipv4(buffer, length, in)
-                                            : parse_intercepted_ipv6(buffer, length, in);
-  if (!parsed) return Received::kPassedOver;
-  *ifindex = arrival_interface(&message);
-  return Received::kDatagram;
+  const int n = recvmmsg(tap.in, batch, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+    *error = {"recvmmsg", errno};
+    return -1;
+  }
+  int kept = 0;
+  for (int i = 0; i < n; ++i) {
+    const std::size_t length = batch[i].msg_len;
+    Intercepted in{};
+    if (!lay_out(tap, slots[i].buffer, batch[i].msg_hdr, length, &in)) continue;
+    // After one passed over, each kept datagram moves up a slot: rare, as the kernel hands over
+    // nothing that fails to parse, and the caller's slots hold the longest datagram.
+    if (kept != i) std::memmove(slots[kept].buffer, slots[i].buffer, length);
+    slots[kept].in = in;
+    slots[kept].ifindex = arrival_interface(&batch[i].msg_hdr);
+    ++kept;
+  }
+  *passed_over = kept < n;
+  return kept;
 }
 
 }  // namespace
@@ -245,21 +298,42 @@ bool tap_drops(const TapSockets& tap, std::uint32_t* drops, SystemError* error) 
   return true;
 }
 
-Wait receive_intercepted(const TapSockets& tap, int wake, int timeout_ms, std::uint8_t* buffer,
-                         std::size_t capacity, Intercepted* in, int* ifindex, SystemError* error) {
+bool shutdown_tap_input(const TapSockets& tap, SystemError* error) {
+  const bool off = tap.family == AF_INET
+                       ? set_int(tap.in, IPPROTO_IP, IP_ROUTER_ALERT, 0, "setsockopt(IP_ROUTER_ALERT)", error)
+                       : set_int(tap.in, IPPROTO_IPV6, IPV6_ROUTER_ALERT, -1, "setsockopt(IPV6_ROUTER_ALERT)", error);
+  if (!off) return false;
+  await_hand_overs();
+  // On a socket with no peer the kernel marks the input shut and wakes every poll, though it
+  // answers ENOTCONN.
+  if (shutdown(tap.in, SHUT_RD) == 0 || errno == ENOTCONN) return true;
+  *error = {"shutdown", errno};
+  return false;
+}
+
+Wait receive_intercepted(const TapSockets& tap, int wake, int timeout_ms, Slot* slots, int count, std::size_t capacity,
+                         int* filled, SystemError* error) {
+  if (count > kReceiveBatchMax) count = kReceiveBatchMax;
   const bool timed = timeout_ms >= 0;
-  const timespec deadline = after_ms(timed ? timeout_ms : 0);
+  timespec deadline{};  // read from the clock only when a wait comes: a busy tap never reads it
+  bool waited_before = false;
+  bool ended = false;  // the input is shut down: once nothing is queued, that is the end
   for (;;) {
-    // Receive first: a datagram already queued costs no poll.
-    const Received got = receive_one(tap, buffer, capacity, in, ifindex, error);
-    if (got == Received::kDatagram) return Wait::kDatagram;
-    if (got == Received::kFailed) return Wait::kFailed;
-    // Nothing queued, or one passed over: wait (which also notices `wake` and the time). A
-    // stream of datagrams to pass over must not outlast the timeout.
+    // Receive first: datagrams already queued cost no poll.
+    bool passed_over = false;
+    *filled = receive_queued(tap, slots, count, capacity, &passed_over, error);
+    if (*filled > 0) return Wait::kDatagram;
+    if (*filled < 0) return Wait::kFailed;
+    if (ended && !passed_over) return Wait::kEnd;
+    // Nothing queued, or only datagrams passed over: wait (which also notices `wake`, the end
+    // and the time). A stream of datagrams to pass over must not outlast the timeout.
+    if (timed && !waited_before) deadline = after_ms(timeout_ms);
+    waited_before = true;
     const int left = remaining_ms(timed, deadline);
-    if (got == Received::kPassedOver && left == 0) return Wait::kTimeout;
+    if (passed_over && left == 0) return Wait::kTimeout;
     const Wait waited = wait_readable(tap.in, wake, left, error);
-    if (waited != Wait::kDatagram) return waited;
+    if (waited == Wait::kEnd) ended = true;
+    else if (waited != Wait::kDatagram) return waited;
   }
 }
 

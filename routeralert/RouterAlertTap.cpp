@@ -20,32 +20,21 @@
 
 namespace {
 
-// The layout receive0 writes after the datagram, in AlertedDatagram's order.
-enum Layout : jsize {
-  kOptions,
-  kOptionsLength,
-  kProtocol,
-  kUdp,
-  kSourcePort,
-  kDestinationPort,
-  kPayload,
-  kPayloadLength,
-  kTtl,
-  kRouterAlert,
-  kInterface,
-  kLayoutSize
-};
+// The receive buffer's layout comes from RouterAlertTap.java, through nimbo_RouterAlertTap.h.
+constexpr std::size_t kBatch = nimbo_RouterAlertTap_BATCH;
+constexpr std::size_t kSlot = nimbo_RouterAlertTap_SLOT;
+constexpr std::size_t kDatagram = nimbo_RouterAlertTap_DATAGRAM;
+static_assert(kBatch <= nimbo::kReceiveBatchMax, "more slots than one receive takes");
+static_assert(nimbo_RouterAlertTap_LAYOUT_SIZE * sizeof(jint) <= kDatagram && kDatagram % alignof(jint) == 0 &&
+                  kSlot % alignof(jint) == 0,
+              "the layout's ints fit before the datagram, aligned");
+static_assert(kSlot - kDatagram >= nimbo::kInterceptedMax, "a slot holds the longest datagram");
 
-// What receive0 answers instead of a datagram's length; forward0 answers kWokenCopies for a wait
-// close() ended.
-constexpr jint kTimedOut = -1;
-constexpr jint kWoken = -2;
-constexpr jint kWokenCopies = -1;
-
-// The tap's buffers: the datagram received, then its layout; the datagram to send, then a new
-// payload, then why forward0 sent no copy (a Drop, and the MTU in the way).
-constexpr std::size_t kReceiveBufferSize = nimbo::kInterceptedMax + kLayoutSize * sizeof(jint);
-constexpr std::size_t kDropAt = 2 * nimbo::kInterceptedMax;
+// The tap's buffers: the slots; the datagram to send, then a new payload, then from DROP why
+// forward0 sent no copy (a Drop, and the MTU in the way).
+constexpr std::size_t kReceiveBufferSize = kBatch * kSlot;
+constexpr std::size_t kDropAt = nimbo_RouterAlertTap_DROP;
+static_assert(kDropAt >= 2 * nimbo::kInterceptedMax, "the drop after both datagrams");
 constexpr std::size_t kSendBufferSize = kDropAt + 2 * sizeof(jint);
 
 constexpr char kIllegal[] = "java/lang/IllegalArgumentException";
@@ -68,6 +57,24 @@ std::uint8_t* bytes_at(jlong address) {
 }
 
 jint as_jint(std::size_t value) { return static_cast<jint>(value); }  // every offset is below 2^17
+
+// The datagram's layout at the start of its slot, in RouterAlertTap's order.
+void lay_out(const nimbo::Slot& slot, std::uint8_t* at) {
+  jint parts[nimbo_RouterAlertTap_LAYOUT_SIZE] = {};
+  parts[nimbo_RouterAlertTap_LENGTH] = as_jint(slot.in.length);
+  parts[nimbo_RouterAlertTap_OPTIONS] = as_jint(slot.in.options);
+  parts[nimbo_RouterAlertTap_OPTIONS_LENGTH] = as_jint(slot.in.options_length);
+  parts[nimbo_RouterAlertTap_PROTOCOL] = slot.in.protocol;
+  parts[nimbo_RouterAlertTap_UDP] = slot.in.udp ? 1 : 0;
+  parts[nimbo_RouterAlertTap_SOURCE_PORT] = slot.in.source_port;
+  parts[nimbo_RouterAlertTap_DESTINATION_PORT] = slot.in.destination_port;
+  parts[nimbo_RouterAlertTap_PAYLOAD] = as_jint(slot.in.payload);
+  parts[nimbo_RouterAlertTap_PAYLOAD_LENGTH] = as_jint(slot.in.payload_length);
+  parts[nimbo_RouterAlertTap_TTL] = slot.in.ttl;
+  parts[nimbo_RouterAlertTap_ROUTER_ALERT] = slot.in.router_alert;
+  parts[nimbo_RouterAlertTap_INTERFACE] = slot.ifindex;
+  std::memcpy(at, parts, sizeof parts);
+}
 
 }  // namespace
 
@@ -111,34 +118,31 @@ JNIEXPORT jlong JNICALL Java_nimbo_RouterAlertTap_address0(JNIEnv* env, jclass, 
 JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_receive0(JNIEnv* env, jclass, jboolean ipv6, jint in, jint wake,
                                                           jlong buffer, jint timeout) {
   std::uint8_t* bytes = bytes_at(buffer);
-  nimbo::Intercepted d{};
-  int ifindex = 0;
+  nimbo::Slot slots[kBatch];
+  for (std::size_t i = 0; i < kBatch; ++i) slots[i].buffer = bytes + i * kSlot + kDatagram;
+  int filled = 0;
   nimbo::SystemError error{};
-  switch (nimbo::receive_intercepted(tap_of(ipv6, in, -1), wake, timeout, bytes, nimbo::kInterceptedMax, &d,
-                                     &ifindex, &error)) {
+  switch (nimbo::receive_intercepted(tap_of(ipv6, in, -1), wake, timeout, slots, static_cast<int>(kBatch),
+                                     kSlot - kDatagram, &filled, &error)) {
     case nimbo::Wait::kTimeout:
-      return kTimedOut;
+      return nimbo_RouterAlertTap_TIMED_OUT;
     case nimbo::Wait::kWoken:
-      return kWoken;
+      return nimbo_RouterAlertTap_WOKEN;
+    case nimbo::Wait::kEnd:
+      return nimbo_RouterAlertTap_END;
     case nimbo::Wait::kFailed:
       failed(env, error);
-      return kTimedOut;
+      return nimbo_RouterAlertTap_TIMED_OUT;
     case nimbo::Wait::kDatagram:
       break;
   }
-  const jint parts[kLayoutSize] = {as_jint(d.options),
-                                   as_jint(d.options_length),
-                                   d.protocol,
-                                   d.udp ? 1 : 0,
-                                   d.source_port,
-                                   d.destination_port,
-                                   as_jint(d.payload),
-                                   as_jint(d.payload_length),
-                                   d.ttl,
-                                   d.router_alert,
-                                   ifindex};
-  std::memcpy(bytes + nimbo::kInterceptedMax, parts, sizeof parts);
-  return as_jint(d.length);
+  for (std::size_t i = 0; i < static_cast<std::size_t>(filled); ++i) lay_out(slots[i], bytes + i * kSlot);
+  return filled;
+}
+
+JNIEXPORT void JNICALL Java_nimbo_RouterAlertTap_shutdownInput0(JNIEnv* env, jclass, jboolean ipv6, jint in) {
+  nimbo::SystemError error{};
+  if (!nimbo::shutdown_tap_input(tap_of(ipv6, in, -1), &error)) failed(env, error);
 }
 
 JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_forward0(JNIEnv* env, jclass, jboolean ipv6, jint out, jint icmp,
@@ -178,7 +182,7 @@ JNIEXPORT jint JNICALL Java_nimbo_RouterAlertTap_forward0(JNIEnv* env, jclass, j
       return copies;
     }
     case nimbo::Sent::kWoken:
-      return kWokenCopies;
+      return nimbo_RouterAlertTap_WOKEN_COPIES;
     case nimbo::Sent::kFailed:
       break;
   }

@@ -7,17 +7,24 @@
 //
 // The interception and the forwarding are common/'s (tap_socket.h, forwarder.h); this is a thin
 // program around them. A datagram it cannot send on is reported on standard error, and it goes on.
-// Prints "ready" once it listens; exits 0 after --count datagrams, 2 after --timeout-ms without one.
-// --receive-buffer BYTES asks for that receive buffer (SO_RCVBUFFORCE where allowed). --mark M
-// puts SO_MARK M (decimal, or hexadecimal after 0x) on what it sends, for firewall and routing
-// rules (needs CAP_NET_ADMIN). --quiet
-// prints no line per datagram, only a last one before it exits (the benchmark's way to run it):
+// Prints "ready" once it listens, and runs until SIGINT or SIGTERM, --count datagrams, or
+// --timeout-ms without one (when given). Then it stops taking datagrams (the kernel forwards new
+// ones itself from then on), forwards those already queued, prints its tally and exits: 0, or 2
+// after the time-out.
 //
 //   tap received 1000 forwarded 1000 kernel drops 0
+//
+// --receive-buffer BYTES asks for that receive buffer (SO_RCVBUFFORCE where allowed). --mark M
+// puts SO_MARK M (decimal, or hexadecimal after 0x) on what it sends, for firewall and routing
+// rules (needs CAP_NET_ADMIN). --quiet prints no line per datagram (the benchmark's way to run it).
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -25,7 +32,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "arguments.h"
 #include "forwarder.h"
@@ -34,9 +40,11 @@
 
 namespace {
 
+constexpr int kBatch = 16;  // datagrams per receive
+
 struct Options {
-  long count = 1;
-  int timeout_ms = 10000;
+  long count = LONG_MAX;
+  int timeout_ms = -1;  // none
   int receive_buffer = 0;  // 0: the kernel's default
   std::uint32_t mark = 0;  // 0: none
   bool quiet = false;
@@ -122,8 +130,8 @@ void report(const nimbo::Dropped& why, std::size_t length) {
   }
 }
 
-// --quiet's last line: the datagrams taken and sent on, and those the kernel dropped because the
-// tap's queue was full.
+// The last line: the datagrams taken and sent on, and those the kernel dropped because the tap's
+// queue was full.
 void print_tally(const nimbo::TapSockets& tap, const Tally& tally) {
   std::uint32_t drops = 0;
   nimbo::SystemError error{};
@@ -131,10 +139,63 @@ void print_tally(const nimbo::TapSockets& tap, const Tally& tally) {
   std::printf("tap received %ld forwarded %ld kernel drops %u\n", tally.received, tally.forwarded, drops);
 }
 
+// SIGINT and SIGTERM: the handler only makes the eventfd readable, which ends a wait, and sets
+// the flag, which the loop checks between datagrams.
+volatile sig_atomic_t stopping = 0;
+int stop_event = -1;
+
+void request_stop(int) {
+  const int saved = errno;
+  stopping = 1;
+  const std::uint64_t one = 1;
+  (void)!write(stop_event, &one, sizeof one);
+  errno = saved;
+}
+
+void stop_on_signals() {
+  stop_event = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (stop_event < 0) nimbo_tools::die("eventfd");
+  struct sigaction action {};
+  action.sa_handler = request_stop;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGTERM, &action, nullptr) != 0)
+    nimbo_tools::die("sigaction");
+}
+
+// Prints (unless quiet) and forwards one datagram; one that fails to go out must not stop the router.
+void forward(const Options& o, const nimbo::TapSockets& tap, nimbo::Slot& slot, Tally* tally) {
+  if (!o.quiet) print(slot.buffer, slot.in);
+  ++tally->received;
+  int copies = 0;
+  nimbo::SystemError error{};
+  nimbo::Dropped why{};
+  if (nimbo::forward_intercepted(tap, -1, slot.buffer, slot.in, slot.ifindex, &copies, &error, &why) ==
+      nimbo::Sent::kFailed)
+    std::fprintf(stderr, "nimbo-tap: %s: %s\n", error.call, std::strerror(error.error));
+  else if (copies == 0)
+    report(why, slot.in.length);
+  tally->forwarded += copies;
+}
+
+// Receives a batch of datagrams and forwards them; what the wait gave.
+nimbo::Wait take_batch(const Options& o, const nimbo::TapSockets& tap, int wake, int timeout_ms, Tally* tally) {
+  static std::uint8_t memory[kBatch][nimbo::kInterceptedMax];  // room for the longest datagram in each slot
+  static nimbo::Slot batch[kBatch];
+  for (int i = 0; i < kBatch; ++i) batch[i].buffer = memory[i];
+  int filled = 0;
+  nimbo::SystemError error{};
+  const nimbo::Wait got =
+      nimbo::receive_intercepted(tap, wake, timeout_ms, batch, kBatch, sizeof memory[0], &filled, &error);
+  if (got == nimbo::Wait::kFailed) nimbo_tools::die(error.call, error.error);
+  for (int i = 0; i < filled; ++i) forward(o, tap, batch[i], tally);
+  return got;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const Options o = parse(argc, argv);
+  stop_on_signals();
   nimbo::TapSockets tap{};
   nimbo::SystemError error{};
   if (!nimbo::open_ipv4_tap(IPPROTO_UDP, &tap, &error)) nimbo_tools::die(error.call, error.error);
@@ -144,32 +205,17 @@ int main(int argc, char** argv) {
   std::printf("ready\n");
   std::fflush(stdout);
 
-  std::vector<std::uint8_t> packet(nimbo::kInterceptedMax);
   Tally tally;
-  while (tally.received < o.count) {
-    nimbo::Intercepted in{};
-    int ifindex = 0;
-    const nimbo::Wait got = nimbo::receive_intercepted(tap, -1, o.timeout_ms, packet.data(), packet.size(),
-                                                       &in, &ifindex, &error);
-    if (got == nimbo::Wait::kTimeout) {
-      if (o.quiet) print_tally(tap, tally);
-      std::printf("tap timeout after %ld datagrams\n", tally.received);
-      return 2;
-    }
-    if (got != nimbo::Wait::kDatagram) nimbo_tools::die(error.call, error.error);
-    if (!o.quiet) print(packet.data(), in);
-    ++tally.received;
-    int copies = 0;
-    nimbo::Dropped why{};
-    // One datagram that fails to go out must not stop the router.
-    if (nimbo::forward_intercepted(tap, -1, packet.data(), in, ifindex, &copies, &error, &why) ==
-        nimbo::Sent::kFailed)
-      std::fprintf(stderr, "nimbo-tap: %s: %s\n", error.call, std::strerror(error.error));
-    else if (copies == 0)
-      report(why, in.length);
-    tally.forwarded += copies;
+  nimbo::Wait got = nimbo::Wait::kDatagram;
+  while (!stopping && tally.received < o.count && got == nimbo::Wait::kDatagram)
+    got = take_batch(o, tap, stop_event, o.timeout_ms, &tally);
+  // Stops taking datagrams, and forwards those already queued.
+  if (!nimbo::shutdown_tap_input(tap, &error)) nimbo_tools::die(error.call, error.error);
+  while (take_batch(o, tap, -1, -1, &tally) != nimbo::Wait::kEnd) {
   }
-  if (o.quiet) print_tally(tap, tally);
+  const bool timed_out = got == nimbo::Wait::kTimeout;
+  if (timed_out) std::printf("tap timeout after %ld datagrams\n", tally.received);
+  print_tally(tap, tally);
   std::fflush(stdout);
-  return 0;
+  return timed_out ? 2 : 0;
 }

@@ -14,8 +14,11 @@ import java.nio.ByteBuffer;
 import java.nio.channels.DatagramChannel;
 import java.nio.channels.MembershipKey;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.time.Duration;
 import java.util.Set;
+import java.util.stream.Stream;
 import nimbo.AlertedDatagram;
 import nimbo.RouterAlert;
 import nimbo.RouterAlertTap;
@@ -27,7 +30,9 @@ import nimbo.RouterAlertTap;
  * {@code disable-inherited} disables on it and prints what that threw and what the socket then carries,
  * {@code wire PORT VALUE INTERFACE} sends from a dual-stack channel with both Router Alerts to
  * 127.0.0.1, 239.1.2.3 (TTL 128), ::1 and ff15::1 (out of INTERFACE), and {@code tap VALUE MS}
- * prints "ready" once an IPv6 tap for VALUE is open, then what it intercepted in MS ("nothing").
+ * prints "ready" once an IPv6 tap for VALUE is open, then what it intercepted in MS ("nothing"), and
+ * {@code tap-without-memory} opens a tap where direct buffers cannot be had and prints what that
+ * threw and how many descriptors it left open.
  */
 public final class RouterAlertChild {
     private RouterAlertChild() {}
@@ -39,6 +44,10 @@ public final class RouterAlertChild {
         }
         if (args[0].equals("tap")) {
             tap(Integer.parseInt(args[1]), Integer.parseInt(args[2]));
+            return;
+        }
+        if (args[0].equals("tap-without-memory")) {
+            tapWithoutMemory();
             return;
         }
         if (args[0].equals("inherited")) {
@@ -104,6 +113,21 @@ public final class RouterAlertChild {
             System.out.println("ready");
             AlertedDatagram d = tap.receive(Duration.ofMillis(millis));
             System.out.println(d == null ? "nothing" : d);
+        }
+    }
+
+    private static void tapWithoutMemory() throws IOException {
+        long before;
+        try (Stream<Path> fds = Files.list(Path.of("/proc/self/fd"))) {
+            before = fds.count();
+        }
+        try {
+            RouterAlertTap.openIPv4(17).close();
+            System.out.println("opened");
+        } catch (OutOfMemoryError e) {
+            try (Stream<Path> fds = Files.list(Path.of("/proc/self/fd"))) {
+                System.out.println(e.getClass().getName() + ", " + (fds.count() - before) + " descriptors left open");
+            }
         }
     }
 

@@ -8,7 +8,9 @@ import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static java.nio.file.StandardOpenOption.*;
 
+import java.io.BufferedReader;
 import java.io.IOException;
+import java.io.InputStreamReader;
 import java.net.InetAddress;
 import java.net.NetworkInterface;
 import java.nio.ByteBuffer;
@@ -23,8 +25,13 @@ import java.time.Duration;
 import java.util.ArrayList;
 import java.util.HexFormat;
 import java.util.List;
+import java.util.concurrent.Callable;
 import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicLong;
 import java.util.stream.Stream;
 import nimbo.AlertedDatagram;
 import nimbo.DropReason;
@@ -176,6 +183,54 @@ class RouterAlertTapTest {
             assertTrue(tap.kernelDrops() > 0, "the queue never overflowed: " + received + " received");
             assertEquals(sent, received + tap.kernelDrops());
         }
+    }
+
+    /**
+     * shutdownInput in the middle of a flood: the tap hands over what was queued, then null, to each
+     * of two forwarding threads, and the kernel forwards the rest itself; rcv gets every datagram the
+     * tap's full queue did not drop, once.
+     */
+    @Test
+    void shutdownInputLosesNothing() throws Exception {
+        int sent = 100_000;
+        Process rcv = new ProcessBuilder("ip", "netns", "exec", "rcv", System.getProperty("nimbo.count"), "--port",
+                "" + PORT).start();
+        BufferedReader counted = new BufferedReader(new InputStreamReader(rcv.getInputStream(),
+                StandardCharsets.US_ASCII));
+        assertEquals("ready", counted.readLine());
+        try (RouterAlertTap tap = RouterAlertTap.openIPv4(17)) {
+            AtomicLong taken = new AtomicLong();
+            Callable<Void> forwarding = () -> {
+                for (AlertedDatagram d; (d = tap.receive()) != null; taken.incrementAndGet()) tap.forward(d);
+                return null;
+            };
+            ExecutorService threads = Executors.newFixedThreadPool(2);
+            List<Future<Void>> forwarders = List.of(threads.submit(forwarding), threads.submit(forwarding));
+            Process flood = new ProcessBuilder("ip", "netns", "exec", "snd", System.getProperty("nimbo.flood"), "--to",
+                    "198.18.2.2", "--port", "" + PORT, "--router-alert", "--count", "" + sent).start();
+            while (taken.get() < 1000) Thread.sleep(1);
+            assertFalse(tap.isInputShutdown());
+            assertTrue(tap.shutdownInput().isInputShutdown());
+            assertEquals(0, flood.waitFor());
+            for (Future<Void> f : forwarders) f.get(30, TimeUnit.SECONDS);
+            threads.shutdown();
+            assertNull(tap.receive(), "handed over after the end");
+            rcv.getOutputStream().close();  // go
+            String[] line = counted.readLine().split(" ");  // received N span S ns drops D
+            assertEquals(sent - tap.kernelDrops(), Long.parseLong(line[1]), String.join(" ", line));
+            assertEquals("0", line[6], "rcv dropped some");
+            assertTrue(Long.parseLong(line[1]) > taken.get(), "the kernel forwarded none");
+        } finally {
+            rcv.destroy();
+        }
+    }
+
+    /** A tap that cannot get its buffers leaves no descriptor open, nor a socket taking Router Alert. */
+    @Test
+    void failedOpenLeavesNothingOpen() throws Exception {
+        Harness.Child child = Harness.run(Harness.javaCommand(List.of("-XX:MaxDirectMemorySize=64k"),
+                "RouterAlertChild", "tap-without-memory"));
+        assertEquals("java.lang.OutOfMemoryError, 0 descriptors left open\n", child.out(), child::toString);
     }
 
     @Test

@@ -31,6 +31,8 @@ function(nimbo_router_alert_jvm_tests name java)
     -Dnimbo.watch=$<TARGET_FILE:nimbo-watch>
     -Dnimbo.with.ip.options=$<TARGET_FILE:nimbo-with-ip-options>
     -Dnimbo.send=${PROJECT_SOURCE_DIR}/tests/wire/send-udp
+    -Dnimbo.flood=$<TARGET_FILE:nimbo-bench-send>
+    -Dnimbo.count=$<TARGET_FILE:nimbo-bench-count>
     "-Dnimbo.child.options=${ARG_OPTIONS} ${unnamed_access}")
   set(labels jvm routeralert)
   if(name STREQUAL newest_jdk_label)

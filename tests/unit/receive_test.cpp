@@ -26,11 +26,13 @@
 #include "child.h"
 #include "fake_jni.h"
 #include "net.h"
+#include "receiver.h"
+
+void (*nimbo::test::on_setup)(int fd) = nullptr;
 
 namespace {
 
-// While set, called with the socket the library is about to bind or join to its group.
-void (*on_setup)(int fd) = nullptr;
+using nimbo::test::on_setup;
 // While set on a thread, called there once the library has taken a datagram off its socket.
 thread_local void (*on_received)() = nullptr;
 

@@ -41,6 +41,10 @@ class Receiver {
   int port_ = 0;
 };
 
+// While set, called with the socket that code in this process is about to bind (or join to its
+// group): the test executable's bind() and setsockopt() come before libc's (receive_test.cpp).
+extern void (*on_setup)(int fd);
+
 // The TTL the kernel gives unicast datagrams here (net.ipv4.ip_default_ttl).
 int default_unicast_ttl();
 

@@ -109,20 +109,24 @@ void send_udp(const char* to, int port, std::size_t length, bool alert = true, s
 }
 
 // What reaches this host is delivered, not handed to the tap: unicast and a joined group alike
-// (the old tap took every multicast destination for this host's own, and forwarded none).
+// (the old tap took every multicast destination for this host's own, and forwarded none), nor
+// what this host sent while the tap was opening.
 TEST(ReceiveIntercepted, NothingDeliveredHereIsHandedOver) {
+  nimbo::test::Receiver unicast, group("239.1.2.3");
+  static int port = unicast.port();
+  nimbo::test::on_setup = [](int) { send_udp("127.0.0.1", port, 20); };  // as the tap's socket is bound
   TapSockets tap{};
   nimbo::SystemError error{};
   ASSERT_TRUE(nimbo::open_ipv4_tap(IPPROTO_UDP, &tap, &error));
-  nimbo::test::Receiver unicast, group("239.1.2.3");
+  nimbo::test::on_setup = nullptr;
   send_udp("127.0.0.1", unicast.port(), 20);
   send_udp("239.1.2.3", group.port(), 20);
-  EXPECT_TRUE(unicast.receive()) << "not delivered";
+  EXPECT_TRUE(unicast.receive() && unicast.receive()) << "not delivered";
   EXPECT_TRUE(group.receive()) << "not delivered";
   std::uint8_t buffer[2048];
-  nimbo::Intercepted in{};
-  int ifindex = 0;
-  EXPECT_EQ(nimbo::receive_intercepted(tap, -1, 200, buffer, sizeof buffer, &in, &ifindex, &error), Wait::kTimeout);
+  nimbo::Slot slot{buffer, {}, 0};
+  int filled = 0;
+  EXPECT_EQ(nimbo::receive_intercepted(tap, -1, 200, &slot, 1, sizeof buffer, &filled, &error), Wait::kTimeout);
   nimbo::close_tap(tap);
 }
 
@@ -145,29 +149,34 @@ class Receive : public testing::Test {
     close(wake_[1]);
   }
   Wait receive(int timeout_ms, std::size_t capacity = 2048) {
-    buffer_.assign(capacity, 0);
-    return nimbo::receive_intercepted(tap_, wake_[0], timeout_ms, buffer_.data(), buffer_.size(), &in_, &ifindex_,
-                                      &error_);
+    buffer_.assign(kSlots * capacity, 0);
+    for (std::size_t i = 0; i < kSlots; ++i) slots_[i].buffer = buffer_.data() + i * capacity;
+    return nimbo::receive_intercepted(tap_, wake_[0], timeout_ms, slots_, kSlots, capacity, &filled_, &error_);
   }
 
+  static constexpr std::size_t kSlots = 4;
   TapSockets tap_{};
   int wake_[2] = {-1, -1};
   Bytes buffer_;
-  nimbo::Intercepted in_{};
-  int ifindex_ = 0;
+  nimbo::Slot slots_[kSlots] = {};
+  int filled_ = 0;
   nimbo::SystemError error_{};
   nimbo::test::Receiver sink_;  // a port to send to, so that no ICMP comes back
 };
 
 TEST_F(Receive, PassesOverWhatDoesNotParseOrFit) {
   send_udp("127.0.0.1", sink_.port(), 10, false);     // no Router Alert
-  send_udp("127.0.0.1", sink_.port(), 3000, true);    // longer than the buffer
-  send_udp("127.0.0.1", sink_.port(), 7, true, 'y');  // this one
+  send_udp("127.0.0.1", sink_.port(), 3000, true);    // longer than a slot
+  send_udp("127.0.0.1", sink_.port(), 7, true, 'y');  // these two, in the first two slots
+  send_udp("127.0.0.1", sink_.port(), 5, true, 'z');
   ASSERT_EQ(receive(1000, 2048), Wait::kDatagram);
-  EXPECT_TRUE(in_.udp);
-  EXPECT_EQ(in_.payload_length, 7u);
-  EXPECT_EQ(buffer_[in_.payload], 'y');
-  EXPECT_EQ(ifindex_, static_cast<int>(if_nametoindex("lo")));
+  ASSERT_EQ(filled_, 2);
+  for (const nimbo::Slot& slot : {slots_[0], slots_[1]}) {
+    EXPECT_TRUE(slot.in.udp);
+    EXPECT_EQ(slot.buffer[slot.in.payload], slot.in.payload_length == 7 ? 'y' : 'z');
+    EXPECT_EQ(slot.ifindex, static_cast<int>(if_nametoindex("lo")));
+  }
+  EXPECT_EQ(slots_[1].in.payload_length, 5u);
 }
 
 TEST_F(Receive, ZeroTimeoutStillTakesWhatIsQueued) {
@@ -195,15 +204,14 @@ TEST_F(Receive, SeveralThreadsEachTakeDistinctDatagrams) {
   std::vector<std::thread> readers;
   for (int t = 0; t < kThreads; ++t)
     readers.emplace_back([&] {
-      std::uint8_t buffer[256];
-      for (int i = 0; i < kEach; ++i) {
-        nimbo::Intercepted in{};
-        int ifindex = 0;
+      std::uint8_t buffer[2][256];
+      nimbo::Slot slots[2] = {{buffer[0], {}, 0}, {buffer[1], {}, 0}};
+      for (int taken = 0, filled = 0; taken < kEach; taken += filled) {
         nimbo::SystemError error{};
-        ASSERT_EQ(nimbo::receive_intercepted(tap_, -1, 5000, buffer, sizeof buffer, &in, &ifindex, &error),
+        ASSERT_EQ(nimbo::receive_intercepted(tap_, -1, 5000, slots, kEach - taken > 1 ? 2 : 1, 256, &filled, &error),
                   Wait::kDatagram);
         const std::lock_guard<std::mutex> guard(lock);
-        seen.insert(buffer[in.payload]);
+        for (int i = 0; i < filled; ++i) seen.insert(slots[i].buffer[slots[i].in.payload]);
       }
     });
   for (int i = 0; i < kThreads * kEach; ++i) send_udp("127.0.0.1", sink_.port(), 1, true, static_cast<std::uint8_t>(i));

@@ -15,20 +15,6 @@ import java.nio.ByteBuffer;
  * doing nothing.
  */
 public final class AlertedDatagram {
-    // The order of the layout the native receive fills; routeralert/RouterAlertTap.cpp keeps the same.
-    static final int OPTIONS = 0;
-    static final int OPTIONS_LENGTH = 1;
-    static final int PROTOCOL = 2;
-    static final int UDP = 3;
-    static final int SOURCE_PORT = 4;
-    static final int DESTINATION_PORT = 5;
-    static final int PAYLOAD = 6;
-    static final int PAYLOAD_LENGTH = 7;
-    static final int TTL = 8;
-    static final int ROUTER_ALERT = 9;
-    static final int INTERFACE = 10;
-    static final int LAYOUT_SIZE = 11;
-
     private static final int IPV4_SOURCE = 12;
     private static final int IPV6_SOURCE = 8;
 
@@ -46,21 +32,21 @@ public final class AlertedDatagram {
     private final int routerAlertValue;
     private final int interfaceIndex;
 
-    /** Takes the packet as its own; the layout is read, not kept. */
+    /** Takes the packet as its own; the layout (in RouterAlertTap's order) is read, not kept. */
     AlertedDatagram(boolean ipv6, byte[] packet, int[] layout) {
         this.ipv6 = ipv6;
         this.packet = packet;
-        this.options = layout[OPTIONS];
-        this.optionsLength = layout[OPTIONS_LENGTH];
-        this.protocol = layout[PROTOCOL];
-        this.udp = layout[UDP] != 0;
-        this.sourcePort = layout[SOURCE_PORT];
-        this.destinationPort = layout[DESTINATION_PORT];
-        this.payload = layout[PAYLOAD];
-        this.payloadLength = layout[PAYLOAD_LENGTH];
-        this.ttl = layout[TTL];
-        this.routerAlertValue = layout[ROUTER_ALERT];
-        this.interfaceIndex = layout[INTERFACE];
+        this.options = layout[RouterAlertTap.OPTIONS];
+        this.optionsLength = layout[RouterAlertTap.OPTIONS_LENGTH];
+        this.protocol = layout[RouterAlertTap.PROTOCOL];
+        this.udp = layout[RouterAlertTap.UDP] != 0;
+        this.sourcePort = layout[RouterAlertTap.SOURCE_PORT];
+        this.destinationPort = layout[RouterAlertTap.DESTINATION_PORT];
+        this.payload = layout[RouterAlertTap.PAYLOAD];
+        this.payloadLength = layout[RouterAlertTap.PAYLOAD_LENGTH];
+        this.ttl = layout[RouterAlertTap.TTL];
+        this.routerAlertValue = layout[RouterAlertTap.ROUTER_ALERT];
+        this.interfaceIndex = layout[RouterAlertTap.INTERFACE];
     }
 
     /**

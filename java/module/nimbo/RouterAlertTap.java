@@ -85,11 +85,25 @@ import java.util.concurrent.locks.ReentrantLock;
  * <p>Opening a tap needs {@code CAP_NET_RAW} (root, or {@code setcap cap_net_raw+ep} on the
  * {@code java} binary). An IPv6 tap sees only what its own network namespace forwards.
  *
+ * <p>To stop without losing a datagram, {@linkplain #shutdownInput() shut the input down}: from then
+ * on the kernel forwards new datagrams itself, and {@link #receive()} hands over those already
+ * queued, then returns null. {@link #close()} discards what is still queued: the kernel took those
+ * datagrams aside for the tap, and nobody forwards them.
+ *
+ * <pre>{@code
+ * tap.shutdownInput();                                        // e.g. from a shutdown hook
+ * for (AlertedDatagram d; (d = tap.receive()) != null; ) {    // in the forwarding thread
+ *     tap.forward(d);
+ * }
+ * tap.close();
+ * }</pre>
+ *
  * <p>A tap is a channel like the JDK's: {@link #close()} from another thread ends a waiting
  * {@link #receive()} with {@link AsynchronousCloseException}, and interrupting the waiting thread
  * closes the tap and ends it with {@link ClosedByInterruptException}. Every method is safe from any
- * thread. Failures are exceptions; nothing is printed. The native library is the one
- * {@link RouterAlert} loads: when {@link RouterAlert#isAvailable()} is false, opening a tap throws
+ * thread; each datagram is handed over once, to one thread. Failures are exceptions; nothing is
+ * printed. The native library is the one {@link RouterAlert} loads: when
+ * {@link RouterAlert#isAvailable()} is false, opening a tap throws
  * {@link UnsupportedOperationException}.
  */
 public final class RouterAlertTap extends AbstractInterruptibleChannel implements InterruptibleChannel {
@@ -97,12 +111,33 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     private static final int DEFAULT_RECEIVE_BUFFER = 4 << 20;
 
     /** The longest IP datagram: an IPv6 header and a 65535-byte payload. */
-    private static final int MAX_DATAGRAM = 40 + 65535;
+    static final int MAX_DATAGRAM = 40 + 65535;
 
-    // What receive0 answers instead of a datagram's length; forward0's answer for a wait close() ended.
-    private static final int TIMED_OUT = -1;
-    private static final int WOKEN = -2;
-    private static final int WOKEN_COPIES = -1;
+    // The receive buffer, declared here alone: the native side takes these constants from the
+    // header javac -h writes. BATCH slots of SLOT bytes, each filled by one receive0: a datagram's
+    // layout, LAYOUT_SIZE ints in the order below, then from DATAGRAM on the datagram itself.
+    static final int BATCH = 16;
+    static final int LENGTH = 0;
+    static final int OPTIONS = 1;
+    static final int OPTIONS_LENGTH = 2;
+    static final int PROTOCOL = 3;
+    static final int UDP = 4;
+    static final int SOURCE_PORT = 5;
+    static final int DESTINATION_PORT = 6;
+    static final int PAYLOAD = 7;
+    static final int PAYLOAD_LENGTH = 8;
+    static final int TTL = 9;
+    static final int ROUTER_ALERT = 10;
+    static final int INTERFACE = 11;
+    static final int LAYOUT_SIZE = 12;
+    static final int DATAGRAM = 64;                                // the layout, rounded up to a cache line
+    static final int SLOT = DATAGRAM + ((MAX_DATAGRAM + 63) & ~63);
+
+    // What receive0 answers instead of a count of slots filled; forward0's answer for a wait close() ended.
+    static final int TIMED_OUT = -1;
+    static final int WOKEN = -2;
+    static final int END = -3;
+    static final int WOKEN_COPIES = -1;
 
     private final boolean ipv6;
     private final int in;
@@ -114,19 +149,21 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     // object pays for the JVM's checks of it on every datagram. Each buffer is a field of the tap,
     // which every call uses after the native one returns, so its memory outlives the call.
     private final ReentrantLock receiveLock = new ReentrantLock();
-    // The datagram received, then from MAX_DATAGRAM on its layout in ints. Under receiveLock.
-    private final ByteBuffer received = ByteBuffer.allocateDirect(MAX_DATAGRAM + 4 * AlertedDatagram.LAYOUT_SIZE);
-    private final IntBuffer receivedLayout = received.slice(MAX_DATAGRAM, 4 * AlertedDatagram.LAYOUT_SIZE)
-            .order(ByteOrder.nativeOrder()).asIntBuffer();
+    // BATCH slots (see SLOT); those from next to filled - 1 hold datagrams received and not yet
+    // handed out. Under receiveLock.
+    private final ByteBuffer received;
+    private final IntBuffer receivedLayout;                                     // the same, as ints
     private final long receivedAddress;
-    private final int[] layout = new int[AlertedDatagram.LAYOUT_SIZE];          // under receiveLock
+    private final int[] layout = new int[LAYOUT_SIZE];                          // under receiveLock
+    private int next;                                                           // under receiveLock
+    private int filled;                                                         // under receiveLock
 
     private final ReentrantLock forwardLock = new ReentrantLock();
     // The datagram to send, then from MAX_DATAGRAM on a new payload for it, then from DROP why
     // forward0 sent no copy: a DropReason's ordinal + 1, and the MTU in the way. Under forwardLock.
-    private static final int DROP = 2 * MAX_DATAGRAM;
-    private final ByteBuffer sending = ByteBuffer.allocateDirect(DROP + 8);
-    private final IntBuffer sendingDrop = sending.slice(DROP, 8).order(ByteOrder.nativeOrder()).asIntBuffer();
+    static final int DROP = 2 * MAX_DATAGRAM;
+    private final ByteBuffer sending;
+    private final IntBuffer sendingDrop;
     private final long sendingAddress;
 
     private static final DropReason[] REASONS = DropReason.values();
@@ -149,14 +186,19 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     private boolean released;         // under stateLock
     private long drops;               // under stateLock
     private int lastDropCounter;      // under stateLock: the kernel's 32-bit counter as last read
+    private volatile boolean inputShutdown;  // written under stateLock
 
-    private RouterAlertTap(boolean ipv6, int[] descriptors) {
+    private RouterAlertTap(boolean ipv6, int[] descriptors, ByteBuffer received, ByteBuffer sending) {
         this.ipv6 = ipv6;
         this.in = descriptors[0];
         this.out = descriptors[1];
         this.wake = descriptors[2];
         this.icmp = descriptors[3];
+        this.received = received;
+        this.receivedLayout = received.order(ByteOrder.nativeOrder()).asIntBuffer();
         this.receivedAddress = address0(received, false);
+        this.sending = sending;
+        this.sendingDrop = sending.slice(DROP, 8).order(ByteOrder.nativeOrder()).asIntBuffer();
         this.sendingAddress = address0(sending, true);
     }
 
@@ -198,7 +240,8 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     /**
      * Waits for the next datagram in transit that carries Router Alert.
      *
-     * @return the datagram; the kernel no longer forwards it
+     * @return the datagram, which the kernel no longer forwards; null only once the input is
+     *     {@linkplain #shutdownInput() shut down} and every datagram queued before has been handed over
      * @throws ClosedChannelException the tap is closed
      * @throws AsynchronousCloseException another thread closed the tap while this one waited
      * @throws ClosedByInterruptException this thread was interrupted while it waited; the tap is closed
@@ -212,7 +255,8 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
      * Waits at most {@code timeout} for the next datagram in transit that carries Router Alert.
      *
      * @param timeout how long to wait; zero takes only what has already arrived
-     * @return the datagram, or null when none came in time
+     * @return the datagram, or null when none came in time, or at once when the input is
+     *     {@linkplain #shutdownInput() shut down} and every datagram queued before has been handed over
      * @throws IllegalArgumentException the timeout is negative
      * @throws ClosedChannelException the tap is closed
      * @throws AsynchronousCloseException another thread closed the tap while this one waited
@@ -316,6 +360,39 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
         } finally {
             forwardLock.unlock();
         }
+    }
+
+    /**
+     * Stops taking datagrams: from then on the kernel forwards new datagrams that carry Router
+     * Alert itself, as it does with no tap open, while {@link #receive()} hands over those already
+     * queued for the tap and then returns null. So a program that shuts the input down, then
+     * receives and forwards until null, loses none. Threads waiting in {@code receive} go on with
+     * what is queued, or return null. It takes about as long as an RCU grace period of the kernel
+     * (10 to 20 ms), so that no datagram the kernel was handing over at that moment comes after
+     * the end. Forwarding is unaffected. Shutting down an input already shut down does nothing.
+     *
+     * @return this tap
+     * @throws ClosedChannelException the tap is closed
+     * @throws IOException the system refused, with its text
+     */
+    public RouterAlertTap shutdownInput() throws IOException {
+        synchronized (stateLock) {
+            ensureOpen();
+            if (!inputShutdown) {
+                shutdownInput0(ipv6, in);
+                inputShutdown = true;
+            }
+        }
+        return this;
+    }
+
+    /**
+     * Whether the input is shut down.
+     *
+     * @return true once {@link #shutdownInput()} has returned
+     */
+    public boolean isInputShutdown() {
+        return inputShutdown;
     }
 
     /**
@@ -435,7 +512,11 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
         }
     }
 
-    /** Wakes every thread waiting in the tap; the last one out closes the descriptors. */
+    /**
+     * Wakes every thread waiting in the tap; the last one out closes the descriptors. Datagrams
+     * still queued for the tap, received and not yet handed over included, are discarded: neither
+     * handed over nor forwarded. {@link #shutdownInput()} first, and receive until null, to lose none.
+     */
     @Override
     protected void implCloseChannel() {
         wake0(wake);
@@ -449,30 +530,47 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
             throw new UnsupportedOperationException("Router Alert is unavailable: "
                     + RouterAlert.unavailabilityCause().getMessage(), RouterAlert.unavailabilityCause());
         }
-        RouterAlertTap tap = new RouterAlertTap(ipv6, open0(ipv6, selector));
+        // The buffers before the sockets, which take datagrams from the native open on: nothing
+        // that fails after it may leave them open.
+        ByteBuffer received = ByteBuffer.allocateDirect(BATCH * SLOT);
+        ByteBuffer sending = ByteBuffer.allocateDirect(DROP + 8);
+        int[] descriptors = open0(ipv6, selector);
+        RouterAlertTap tap = null;
         try {
+            tap = new RouterAlertTap(ipv6, descriptors, received, sending);
             tap.setReceiveBufferSize(DEFAULT_RECEIVE_BUFFER);
-        } catch (IOException | RuntimeException e) {
-            tap.close();
+            return tap;
+        } catch (Throwable e) {
+            if (tap == null) {
+                close0(descriptors[0], descriptors[1], descriptors[3], descriptors[2]);
+            } else {
+                tap.close();
+            }
             throw e;
         }
-        return tap;
     }
 
     private AlertedDatagram receive(int timeoutMillis) throws IOException {
         receiveLock.lock();
         try {
             ensureOpen();
-            int length = receiveQueued();
-            if (length < 0) {
-                length = receiveWaiting(timeoutMillis);
+            // An interrupted thread goes to receive0 too, where it closes the tap as NIO channels
+            // do; receive0 then does not run, so the slots stay as they are.
+            if (next == filled || Thread.currentThread().isInterrupted()) {
+                int count = receiveQueued();
+                if (count == TIMED_OUT || count == WOKEN) {
+                    count = receiveWaiting(timeoutMillis);
+                }
+                if (count < 0) {
+                    return null;  // TIMED_OUT or END: WOKEN has thrown
+                }
+                next = 0;
+                filled = count;
             }
-            if (length < 0) {
-                return null;
-            }
-            byte[] packet = new byte[length];
-            received.get(0, packet);
-            receivedLayout.get(0, layout);
+            int at = next++ * SLOT;
+            receivedLayout.get(at / 4, layout);
+            byte[] packet = new byte[layout[LENGTH]];
+            received.get(at + DATAGRAM, packet);
             return new AlertedDatagram(ipv6, packet, layout);
         } finally {
             receiveLock.unlock();
@@ -480,10 +578,10 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     }
 
     /**
-     * A datagram already queued, taken without the set-up that lets an interrupt end a wait (begin
+     * Datagrams already queued, taken without the set-up that lets an interrupt end a wait (begin
      * and end take a monitor each, which a tap forwarding flat out feels), as this call cannot
-     * wait. Negative when none is queued, and when this thread has been interrupted or the tap is
-     * closing: receiveWaiting then deals with it as every call did before.
+     * wait. TIMED_OUT or WOKEN when none is queued, and when this thread has been interrupted or
+     * the tap is closing: receiveWaiting then deals with it as every call did before.
      */
     private int receiveQueued() throws IOException {
         if (Thread.currentThread().isInterrupted() || !enter()) {
@@ -497,20 +595,20 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     }
 
     private int receiveWaiting(int timeoutMillis) throws IOException {
-        int length = WOKEN;
+        int count = WOKEN;
         begin();
         try {
             if (enter()) {
                 try {
-                    length = receive0(ipv6, in, wake, receivedAddress, timeoutMillis);
+                    count = receive0(ipv6, in, wake, receivedAddress, timeoutMillis);
                 } finally {
                     leave();
                 }
             }
         } finally {
-            end(length != WOKEN);
+            end(count != WOKEN);
         }
-        return length;
+        return count;
     }
 
     /** Under forwardLock, once forward0 has returned copies: the thread's last drop and the counts. */
@@ -588,10 +686,11 @@ public final class RouterAlertTap extends AbstractInterruptibleChannel implement
     // once the native side has checked that it is large enough for that.
     private static native long address0(ByteBuffer buffer, boolean sending);
 
-    // The datagram's length, with the datagram at buffer and its layout at buffer + MAX_DATAGRAM;
-    // or TIMED_OUT or WOKEN.
+    // The count of slots filled from the first on (see SLOT); or TIMED_OUT, WOKEN or END.
     private static native int receive0(boolean ipv6, int in, int wake, long buffer, int timeoutMillis)
             throws IOException;
+
+    private static native void shutdownInput0(boolean ipv6, int in) throws IOException;
 
     // Copies sent, or WOKEN_COPIES. buffer: the datagram, then at MAX_DATAGRAM a new payload
     // (payloadLength -1: none); at DROP it writes why none went out.
