@@ -244,9 +244,8 @@ Attempt send_ipv4(int fd, int wake, std::uint8_t* packet, const Intercepted& in,
   return attempt == Attempt::kTooLong ? send_cut_learning(fd, wake, packet, in, &to, key, why, error) : attempt;
 }
 
-union Ipv6Control {
-  cmsghdr align;
-  char bytes[CMSG_SPACE(sizeof(in6_pktinfo))];
+struct Ipv6Control {
+  alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(in6_pktinfo))];
 };
 
 // The route of an IPv6 copy looked up with the datagram's source, as forwarding does (ip -6 rule
@@ -382,9 +381,8 @@ void restore(std::uint8_t* packet, const Intercepted& in, const Arrival& a) {
   if (in.udp) std::memcpy(packet + in.transport + 6, a.udp_checksum, 2);
 }
 
-union TosControl {
-  cmsghdr align;
-  char bytes[CMSG_SPACE(sizeof(int))];
+struct TosControl {
+  alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(int))];
 };
 
 // The error a router answers the drop with, to the datagram's source, if it may send one now.

@@ -170,9 +170,8 @@ int arrival_interface(msghdr* message) {
 }
 
 // Room for IP_PKTINFO or IPV6_PKTINFO.
-union Control {
-  cmsghdr align;
-  char bytes[CMSG_SPACE(sizeof(in6_pktinfo))];
+struct Control {
+  alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(in6_pktinfo))];
 };
 
 // Lays out a datagram of `length` bytes at `bytes`; false to pass it over.
