@@ -15,18 +15,20 @@ struct AddressKey {
   int family;
   int ifindex;                 // 0 when it plays no part
   std::uint8_t address[16];    // IPv4 in the first 4 bytes, the rest 0
+  std::uint8_t source[16];     // as address; all 0 when it plays no part
 };
 
 inline AddressKey address_key(int family, const std::uint8_t* address, std::size_t length, int ifindex) {
-  AddressKey key{family, ifindex, {}};
+  AddressKey key{family, ifindex, {}, {}};
   std::memcpy(key.address, address, length);
   return key;
 }
 
-// The clock the tables' ages are measured on: CLOCK_MONOTONIC in milliseconds.
+// The clock the tables' ages are measured on, in milliseconds: CLOCK_MONOTONIC_COARSE, a few ms
+// fine, is enough for ages of a second and costs no more than reading memory.
 inline std::int64_t monotonic_ms() {
   timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
   return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
@@ -68,12 +70,14 @@ struct AddressTable {
 
  private:
   static bool same(const AddressKey& a, const AddressKey& b) {
-    return a.family == b.family && a.ifindex == b.ifindex && std::memcmp(a.address, b.address, 16) == 0;
+    return a.family == b.family && a.ifindex == b.ifindex && std::memcmp(a.address, b.address, 16) == 0 &&
+           std::memcmp(a.source, b.source, 16) == 0;
   }
 
   AddressEntry<Value>* set_of(const AddressKey& key) {
     std::uint32_t hash = 2166136261u;  // FNV-1a
     for (std::uint8_t b : key.address) hash = (hash ^ b) * 16777619u;
+    for (std::uint8_t b : key.source) hash = (hash ^ b) * 16777619u;
     hash = (hash ^ static_cast<std::uint32_t>(key.ifindex)) * 16777619u;
     return &entries[(hash % Sets) * kWays];
   }

@@ -145,9 +145,15 @@ void ipv4_message(msghdr* message, sockaddr_in* to, Ipv4Control* control, int if
   std::memcpy(CMSG_DATA(c), &info, sizeof info);
 }
 
-// Asks the kernel for the path's MTU. kSent: *mtu holds it.
-Attempt learn(const AddressKey& key, int* mtu, Dropped* why, SystemError* error) {
-  switch (learn_path_mtu(key, mtu, error)) {
+// The path of an IPv4 copy, for its MTU: the source its route is looked up with, as ipv4_message.
+AddressKey ipv4_path(const std::uint8_t* packet, int ifindex) {
+  const in_addr_t source = route_source(packet);
+  return path_key(AF_INET, packet + 16, reinterpret_cast<const std::uint8_t*>(&source), ifindex);
+}
+
+// Asks the kernel for the MTU of the path the copies leave `fd` by. kSent: *mtu holds it.
+Attempt learn(int fd, const AddressKey& key, int* mtu, Dropped* why, SystemError* error) {
+  switch (learn_path_mtu(key, fd, mtu, error)) {
     case Probe::kFound:
       return Attempt::kSent;
     case Probe::kUnreachable:
@@ -205,7 +211,7 @@ Attempt send_cut(int fd, int wake, std::uint8_t* packet, const Intercepted& in, 
                  int mtu, bool learned, Dropped* why, SystemError* error) {
   Attempt sent = send_fragments(fd, wake, packet, in, to, key.ifindex, mtu, why, error);
   if (sent == Attempt::kTooLong && !learned) {
-    const Attempt found = learn(key, &mtu, why, error);
+    const Attempt found = learn(fd, key, &mtu, why, error);
     if (found != Attempt::kSent) return found;
     sent = send_fragments(fd, wake, packet, in, to, key.ifindex, mtu, why, error);
   }
@@ -216,7 +222,7 @@ Attempt send_cut(int fd, int wake, std::uint8_t* packet, const Intercepted& in, 
 Attempt send_cut_learning(int fd, int wake, std::uint8_t* packet, const Intercepted& in, sockaddr_in* to,
                           const AddressKey& key, Dropped* why, SystemError* error) {
   int mtu = 0;
-  const Attempt found = learn(key, &mtu, why, error);
+  const Attempt found = learn(fd, key, &mtu, why, error);
   if (found != Attempt::kSent) return found;
   return send_cut(fd, wake, packet, in, to, key, mtu, true, why, error);
 }
@@ -231,7 +237,7 @@ sockaddr_in ipv4_destination(const std::uint8_t* packet) {
 // One unicast copy to the datagram's destination, in fragments when the link needs them.
 Attempt send_ipv4(int fd, int wake, std::uint8_t* packet, const Intercepted& in, Dropped* why, SystemError* error) {
   sockaddr_in to = ipv4_destination(packet);
-  const AddressKey key = address_key(AF_INET, packet + 16, 4, 0);
+  const AddressKey key = ipv4_path(packet, 0);
   int mtu = 0;
   if (known_path_mtu(key, &mtu) && in.length > static_cast<std::size_t>(mtu))
     return send_cut(fd, wake, packet, in, &to, key, mtu, false, why, error);
@@ -274,7 +280,7 @@ Attempt send_ipv6(int fd, int wake, std::uint8_t* packet, const Intercepted& in,
   if (destination[0] == 0xFF) return dropped(why, Drop::kNoRoute);
   if (link_local_ipv6(source)) return dropped(why, Drop::kNoRoute, 0, Answer::kBeyondScope);
   if (link_local_ipv6(destination)) return dropped(why, Drop::kNoRoute);
-  const AddressKey key = address_key(AF_INET6, destination, 16, 0);
+  const AddressKey key = path_key(AF_INET6, destination, source, 0);
   int mtu = 0;
   if (!known_path_mtu(key, &mtu) || in.length <= static_cast<std::size_t>(mtu)) {
     sockaddr_in6 to{};
@@ -291,7 +297,7 @@ Attempt send_ipv6(int fd, int wake, std::uint8_t* packet, const Intercepted& in,
     std::size_t sent = 0;
     const Attempt attempt = send_messages(fd, wake, &message, 1, &sent, why, error);
     if (attempt != Attempt::kTooLong) return attempt;
-    const Attempt found = learn(key, &mtu, why, error);
+    const Attempt found = learn(fd, key, &mtu, why, error);
     if (found != Attempt::kSent) return found;
   }
   return dropped(why, Drop::kTooLong, mtu < 1280 ? 1280 : mtu, Answer::kTooBig);
@@ -333,7 +339,7 @@ Sent forward_multicast(const TapSockets& tap, int wake, std::uint8_t* packet, co
   int ifindex[kMulticastOutputsMax];
   std::size_t count = 0;
   for (std::size_t i = 0; i < found; ++i) {
-    const AddressKey key = address_key(AF_INET, packet + 16, 4, outputs[i]);
+    const AddressKey key = ipv4_path(packet, outputs[i]);
     int mtu = 0;
     if (known_path_mtu(key, &mtu) && in.length > static_cast<std::size_t>(mtu)) {
       const Sent sent = outcome(send_cut(tap.out, wake, packet, in, &to, key, mtu, false, why, error), copies);
@@ -350,7 +356,7 @@ Sent forward_multicast(const TapSockets& tap, int wake, std::uint8_t* packet, co
     next += sent;
     if (attempt == Attempt::kSent) break;
     if (attempt == Attempt::kTooLong) {
-      const AddressKey key = address_key(AF_INET, packet + 16, 4, ifindex[next]);
+      const AddressKey key = ipv4_path(packet, ifindex[next]);
       attempt = send_cut_learning(tap.out, wake, packet, in, &to, key, why, error);
     }
     const Sent outcome_of_one = outcome(attempt, copies);

@@ -22,6 +22,35 @@ struct Learned {
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 AddressTable<Learned, 64> known;  // under lock
 
+bool no_source(const AddressKey& key) {
+  static constexpr std::uint8_t kNone[16] = {};
+  return std::memcmp(key.source, kNone, sizeof kNone) == 0;
+}
+
+// Gives fd the copies' route: sender's mark, and the key's source, which is not this host's. A
+// route by a foreign source needs IP_TRANSPARENT (CAP_NET_RAW, which a tap has); a process that
+// gave it up learns the route without the source. Returns the call that failed, or null.
+const char* route_as_copies(int fd, const AddressKey& key, int sender) {
+  std::uint32_t mark = 0;
+  socklen_t size = sizeof mark;
+  if (getsockopt(sender, SOL_SOCKET, SO_MARK, &mark, &size) != 0) return "getsockopt(SO_MARK)";
+  if (mark != 0 && setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) return "setsockopt(SO_MARK)";
+  const int on = 1;
+  if (no_source(key)) return nullptr;
+  if (key.family == AF_INET) {
+    if (setsockopt(fd, IPPROTO_IP, IP_TRANSPARENT, &on, sizeof on) != 0) return nullptr;
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    std::memcpy(&from.sin_addr, key.source, 4);
+    return bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) == 0 ? nullptr : "bind";
+  }
+  if (setsockopt(fd, IPPROTO_IPV6, IPV6_TRANSPARENT, &on, sizeof on) != 0) return nullptr;
+  sockaddr_in6 from{};
+  from.sin6_family = AF_INET6;
+  std::memcpy(&from.sin6_addr, key.source, 16);
+  return bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) == 0 ? nullptr : "bind";
+}
+
 // Connects fd to the key's address (port 9, discard), out of its interface where it names one.
 // Returns the call that failed, or null.
 const char* connect_to(int fd, const AddressKey& key) {
@@ -64,7 +93,7 @@ bool known_path_mtu(const AddressKey& key, int* mtu) {
   return fresh;
 }
 
-Probe learn_path_mtu(const AddressKey& key, int* mtu, SystemError* error) {
+Probe learn_path_mtu(const AddressKey& key, int sender, int* mtu, SystemError* error) {
   const int fd = socket(key.family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     *error = {"socket", errno};
@@ -72,7 +101,10 @@ Probe learn_path_mtu(const AddressKey& key, int* mtu, SystemError* error) {
   }
   Probe result = Probe::kFound;
   socklen_t size = sizeof *mtu;
-  if (const char* failed = connect_to(fd, key)) {
+  if (const char* refused = route_as_copies(fd, key, sender)) {
+    *error = {refused, errno};
+    result = Probe::kFailed;
+  } else if (const char* failed = connect_to(fd, key)) {
     const int e = errno;
     const bool unreachable = e == ENETUNREACH || e == EHOSTUNREACH || e == ENETDOWN || e == ENODEV ||
                              e == ENXIO || e == EACCES || e == EPERM;

@@ -7,7 +7,10 @@
 // change within that bound.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstdint>
+#include <cstring>
 
 #include "address_table.h"
 #include "tap_socket.h"
@@ -16,8 +19,15 @@ namespace nimbo {
 
 constexpr std::int64_t kPathMtuLifetimeMs = 1000;
 
-// The MTU last learned for key (ifindex: the outgoing interface of a multicast copy, else 0)
-// within the lifetime; false when none is.
+// The path a copy takes: its destination, its source (rules by source may route it elsewhere; 0:
+// a source the route lookup leaves out) and the outgoing interface of a multicast copy (else 0).
+inline AddressKey path_key(int family, const std::uint8_t* destination, const std::uint8_t* source, int ifindex) {
+  AddressKey key = address_key(family, destination, family == AF_INET ? 4 : 16, ifindex);
+  std::memcpy(key.source, source, family == AF_INET ? 4 : 16);
+  return key;
+}
+
+// The MTU last learned for key within the lifetime; false when none is.
 bool known_path_mtu(const AddressKey& key, int* mtu);
 
 enum class Probe {
@@ -26,8 +36,9 @@ enum class Probe {
   kFailed,       // *error says which call failed
 };
 
-// Asks the kernel, on a socket of its own that it closes again, and remembers the answer. Safe
-// from any thread.
-Probe learn_path_mtu(const AddressKey& key, int* mtu, SystemError* error);
+// Asks the kernel, on a socket of its own that it closes again, and remembers the answer. The
+// socket's route is the copies' one: from the key's source, with the mark of `sender` (the socket
+// the copies leave by). Safe from any thread.
+Probe learn_path_mtu(const AddressKey& key, int sender, int* mtu, SystemError* error);
 
 }  // namespace nimbo

@@ -84,9 +84,10 @@ bool set_up_ipv6(int fd, int value, SystemError* error) {
          set_int(fd, IPPROTO_IPV6, IPV6_FREEBIND, 1, "setsockopt(IPV6_FREEBIND)", error);
 }
 
-// The socket ICMP errors leave by. Like the kernel's own errors, IPv4 ones go without DF.
+// The socket ICMP errors leave by, never read: bound where nothing is delivered, and emptied of
+// what it got before. Like the kernel's own errors, IPv4 ones go without DF.
 bool set_up_icmp(int fd, SystemError* error) {
-  return bind_nowhere(fd, error) &&
+  return bind_nowhere(fd, error) && drain(fd, error) &&
          set_int(fd, IPPROTO_IP, IP_MTU_DISCOVER, IP_PMTUDISC_DONT, "setsockopt(IP_MTU_DISCOVER)", error);
 }
 

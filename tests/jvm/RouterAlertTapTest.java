@@ -70,7 +70,10 @@ class RouterAlertTapTest {
                 + " && ip rule add from 198.18.1.2 to 198.18.2.4 table 100"
                 + " && ip route add 198.18.2.4 via 198.18.1.2 table 100"
                 + " && ip -6 rule add from 2001:db8:1::2 to 2001:db8:2::4 table 100"
-                + " && ip -6 route add 2001:db8:2::4 via 2001:db8:1::2 table 100"));
+                + " && ip -6 route add 2001:db8:2::4 via 2001:db8:1::2 table 100"
+                // and to 198.18.2.6 it goes out rtr1, whose MTU is not the main route's (rtr0's)
+                + " && ip -n rcv addr add 198.18.2.6 dev rcv0 && ip route add 198.18.2.6 via 198.18.1.2"
+                + " && ip rule add from 198.18.1.2 to 198.18.2.6 table 101 && ip route add 198.18.2.6 dev rtr1 table 101"));
         run(List.of("ip", "netns", "exec", "snd", "ip", "-6", "route", "add", "2001:db8:2::2/128", "via",
                 "2001:db8:1::1", "mtu", "1280"));
         for (String command : List.of("ip rule add iif rtr0 table 209", "ip route add 198.18.9.0/24 dev rtr1 table 209",
@@ -97,6 +100,7 @@ class RouterAlertTapTest {
         ipv4 ttl 1, a burst       | 198.18.2.2    | --ra --ttl 1 --count 20 | 20 | 0 | | TTL_EXPIRED | 6 x 11 0 from 198.18.1.1
         ipv4 DF too long          | 198.18.2.2    | --ra --df --length 1400 | 1 | 0 | | TOO_LONG 1400 | 3 4 from 198.18.1.1 mtu 1400
         ipv4 by source, elsewhere | 198.18.2.4    | --ra                   | 1 | 1 | | |
+        ipv4 by source, its MTU   | 198.18.2.6    | --ra --length 1420     | 1 | 0 | | TOO_LONG 1400 | 3 4 from 198.18.1.1 mtu 1400
         ipv4 wrong checksum stays | 198.18.2.2    | --ra --checksum 0x0bad | 1 | 1 | ttl 63 options 94 04 00 00 length 100 checksum 0bad | |
         ipv4 no checksum stays    | 198.18.2.2    | --ra --checksum 0      | 1 | 1 | ttl 63 options 94 04 00 00 length 100 checksum 0000 | | 3 3 from 198.18.2.2
         ipv4 no route             | 198.18.9.2    | --ra                   | 1 | 0 | | NO_ROUTE | 3 0 from 198.18.1.1
@@ -128,7 +132,7 @@ class RouterAlertTapTest {
                 assertTrue(d != null, "datagram " + i + " not handed over");
                 assertHandedOverWhole(d, ipv6, to, ttl, options.contains("--from") ? "fe80::2" : null,
                         handed == 1 || options.contains("--count") ? length : -1);
-                assertEquals(copies, tap.forward(d), d::toString);
+                assertEquals(copies, tap.forward(d), () -> d + " " + tap.lastDropReason() + " " + tap.lastDropMtu());
             }
             long seconds = TimeUnit.NANOSECONDS.toSeconds(System.nanoTime() - start);
             DropReason reason = drop == null ? null : DropReason.valueOf(drop.split(" ")[0]);

@@ -98,9 +98,12 @@ import java.util.concurrent.locks.ReentrantLock;
  * tap.close();
  * }</pre>
  *
- * <p>A tap is a channel like the JDK's: {@link #close()} from another thread ends a waiting
- * {@link #receive()} with {@link AsynchronousCloseException}, and interrupting the waiting thread
- * closes the tap and ends it with {@link ClosedByInterruptException}. Every method is safe from any
+ * <p>A tap is a channel like the JDK's: {@link #close()} from another thread ends the waiting
+ * {@link #receive()} with {@link AsynchronousCloseException}; other threads that called
+ * {@code receive} and wait their turn get {@link ClosedChannelException}, as JDK 25's
+ * {@code DatagramChannel} does (JDK 17's gives them {@link AsynchronousCloseException} too).
+ * Interrupting the waiting thread closes the tap and ends it with
+ * {@link ClosedByInterruptException}. Every method is safe from any
  * thread; each datagram is handed over once, to one thread. Failures are exceptions; nothing is
  * printed. The native library is the one {@link RouterAlert} loads: when
  * {@link RouterAlert#isAvailable()} is false, opening a tap throws
