@@ -78,8 +78,8 @@ import java.util.concurrent.locks.ReentrantLock;
  * none. {@link #lastDropReason()} says why the calling thread's last {@code forward} sent no copy;
  * {@link #drops(DropReason)} counts each reason.
  *
- * <p>The MTU of the next hop is learned from the kernel once per destination and outgoing
- * interface and remembered for a second: a smaller MTU is followed at once, any other change
+ * <p>The MTU of the next hop is learned from the kernel once per destination, source and
+ * outgoing interface, on the route the copies take, and remembered for a second: a smaller MTU is followed at once, any other change
  * within that second.
  *
  * <p>Opening a tap needs {@code CAP_NET_RAW} (root, or {@code setcap cap_net_raw+ep} on the
