@@ -109,6 +109,19 @@ Attempt send_messages(int fd, int wake, mmsghdr* messages, std::size_t count, st
 
 // Aligned as a cmsghdr without holding one: glibc's ends in a flexible array, which clang refuses
 // in an array element (the fragment batch holds an array of these).
+// Gives message one control message, in `room`: level, type and data.
+template <std::size_t N>
+void put_control(msghdr* message, char (&room)[N], int level, int type, const void* data, std::size_t length) {
+  std::memset(room, 0, N);
+  message->msg_control = room;
+  message->msg_controllen = N;
+  cmsghdr* c = CMSG_FIRSTHDR(message);
+  c->cmsg_level = level;
+  c->cmsg_type = type;
+  c->cmsg_len = CMSG_LEN(length);
+  std::memcpy(CMSG_DATA(c), data, length);
+}
+
 struct Ipv4Control {
   alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
 };
@@ -132,17 +145,10 @@ void ipv4_message(msghdr* message, sockaddr_in* to, Ipv4Control* control, int if
   message->msg_namelen = sizeof *to;
   message->msg_iov = parts;
   message->msg_iovlen = count;
-  std::memset(control, 0, sizeof *control);
-  message->msg_control = control->bytes;
-  message->msg_controllen = sizeof control->bytes;
-  cmsghdr* c = CMSG_FIRSTHDR(message);
-  c->cmsg_level = IPPROTO_IP;
-  c->cmsg_type = IP_PKTINFO;
-  c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
   in_pktinfo info{};
   info.ipi_ifindex = ifindex;
   info.ipi_spec_dst.s_addr = route_source(static_cast<const std::uint8_t*>(parts[0].iov_base));
-  std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  put_control(message, control->bytes, IPPROTO_IP, IP_PKTINFO, &info, sizeof info);
 }
 
 // The path of an IPv4 copy, for its MTU: the source its route is looked up with, as ipv4_message.
@@ -257,16 +263,9 @@ struct Ipv6Control {
 // The route of an IPv6 copy looked up with the datagram's source, as forwarding does (ip -6 rule
 // from, routes by source): IPV6_PKTINFO, which IPV6_FREEBIND lets name an address not this host's.
 void route_with_source(msghdr* message, Ipv6Control* control, const std::uint8_t* source) {
-  std::memset(control, 0, sizeof *control);
-  message->msg_control = control->bytes;
-  message->msg_controllen = sizeof control->bytes;
-  cmsghdr* c = CMSG_FIRSTHDR(message);
-  c->cmsg_level = IPPROTO_IPV6;
-  c->cmsg_type = IPV6_PKTINFO;
-  c->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
   in6_pktinfo info{};
   std::memcpy(&info.ipi6_addr, source, sizeof info.ipi6_addr);
-  std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  put_control(message, control->bytes, IPPROTO_IPV6, IPV6_PKTINFO, &info, sizeof info);
 }
 
 bool link_local_ipv6(const std::uint8_t* address) { return address[0] == 0xFE && (address[1] & 0xC0) == 0x80; }
@@ -413,13 +412,7 @@ void send_icmp_error(const TapSockets& tap, const std::uint8_t* packet, const In
     message.msg_namelen = sizeof to4;
     // As the kernel's errors: precedence "internetwork control", the datagram's TOS bits kept.
     const int tos = 0xC0 | (packet[1] & 0x1E);
-    message.msg_control = control.bytes;
-    message.msg_controllen = sizeof control.bytes;
-    cmsghdr* c = CMSG_FIRSTHDR(&message);
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_TOS;
-    c->cmsg_len = CMSG_LEN(sizeof tos);
-    std::memcpy(CMSG_DATA(c), &tos, sizeof tos);
+    put_control(&message, control.bytes, IPPROTO_IP, IP_TOS, &tos, sizeof tos);
   } else {
     to6.sin6_family = AF_INET6;
     std::memcpy(&to6.sin6_addr, source, 16);
