@@ -60,7 +60,9 @@ bool limited(const IcmpLimits& limits, int family, int type, int code) {
     if (type == 3 && code == 4) return false;  // path MTU discovery needs every one of them
     return type < 32 && ((limits.ipv4_types >> type) & 1u) != 0;
   }
-  return type >= 0 && type < 256 && ((limits.ipv6_types[type / 8] >> (type % 8)) & 1u) != 0;
+  if (type < 0 || type > 255) return false;
+  const auto bit = static_cast<unsigned>(type);
+  return ((limits.ipv6_types[bit / 8] >> (bit % 8)) & 1u) != 0;
 }
 
 // The host's bucket: may one more error go?
