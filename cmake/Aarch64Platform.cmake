@@ -55,23 +55,9 @@ foreach(name IN LISTS NIMBO_LIBRARIES)
   list(APPEND products ${NIMBO_LIB_DIR_linux-aarch64}/lib${name}.so)
 endforeach()
 
-include(ExternalProject)
-# One job, as the other width's build.
-ExternalProject_Add(nimbo_aarch64
-  SOURCE_DIR ${PROJECT_SOURCE_DIR}
-  BINARY_DIR ${NIMBO_AARCH64_BUILD}
-  CMAKE_GENERATOR ${CMAKE_GENERATOR}
-  CMAKE_ARGS
-    -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/aarch64.cmake
-    -DNIMBO_AARCH64_SYSROOT=${NIMBO_AARCH64_SYSROOT}
-    -DNIMBO_FOREIGN=ON
-    -DJAVA_HOME=$ENV{JAVA_HOME}
-    -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
-    -DNIMBO_WERROR=${NIMBO_WERROR}
-  BUILD_COMMAND ${CMAKE_COMMAND} --build ${NIMBO_AARCH64_BUILD} --parallel 1
-  INSTALL_COMMAND ""
-  BUILD_ALWAYS ON
-  BUILD_BYPRODUCTS ${products})
+nimbo_platform_build(nimbo_aarch64 ${NIMBO_AARCH64_BUILD} aarch64
+  SETTINGS -DNIMBO_AARCH64_SYSROOT=${NIMBO_AARCH64_SYSROOT} -DNIMBO_FOREIGN=ON
+  PRODUCTS ${products})
 list(JOIN NIMBO_JAR_PLATFORMS ", " platforms)
 message(STATUS "nimbo-all.jar and nimbo-module.jar carry ${platforms} (linux-aarch64 built in "
   "${NIMBO_AARCH64_BUILD} with cmake/aarch64.cmake and ${NIMBO_AARCH64_SYSROOT})")

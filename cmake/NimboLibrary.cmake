@@ -46,3 +46,25 @@ function(nimbo_libc_only target)
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -falign-loops=32)
   target_link_options(${target} PRIVATE -Wl,--as-needed)
 endfunction()
+
+# This project built again beside this build, for another platform: the toolchain file
+# cmake/<toolchain>.cmake, cache SETTINGS of its own, and the PRODUCTS this build takes from it.
+# One job: it runs beside this build's own jobs, which -j already bounds.
+function(nimbo_platform_build target dir toolchain)
+  cmake_parse_arguments(PARSE_ARGV 3 arg "" "" "SETTINGS;PRODUCTS")
+  include(ExternalProject)
+  ExternalProject_Add(${target}
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}
+    BINARY_DIR ${dir}
+    CMAKE_GENERATOR ${CMAKE_GENERATOR}
+    CMAKE_ARGS
+      -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/${toolchain}.cmake
+      ${arg_SETTINGS}
+      -DJAVA_HOME=$ENV{JAVA_HOME}
+      -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+      -DNIMBO_WERROR=${NIMBO_WERROR}
+    BUILD_COMMAND ${CMAKE_COMMAND} --build ${dir} --parallel 1
+    INSTALL_COMMAND ""
+    BUILD_ALWAYS ON
+    BUILD_BYPRODUCTS ${arg_PRODUCTS})
+endfunction()

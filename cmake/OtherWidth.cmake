@@ -65,21 +65,8 @@ foreach(name IN LISTS NIMBO_LIBRARIES)
   list(APPEND other_libraries ${NIMBO_OTHER_LIB_DIR}/lib${name}.so)
 endforeach()
 
-include(ExternalProject)
-# One job: it runs beside this build's own jobs, which -j already bounds.
-ExternalProject_Add(nimbo_other_width
-  SOURCE_DIR ${PROJECT_SOURCE_DIR}
-  BINARY_DIR ${other_build}
-  CMAKE_GENERATOR ${CMAKE_GENERATOR}
-  CMAKE_ARGS
-    -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/${other_toolchain}.cmake
-    -DNIMBO_JNI_ONLY=ON
-    -DJAVA_HOME=$ENV{JAVA_HOME}
-    -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
-    -DNIMBO_WERROR=${NIMBO_WERROR}
-  BUILD_COMMAND ${CMAKE_COMMAND} --build ${other_build} --parallel 1
-  INSTALL_COMMAND ""
-  BUILD_ALWAYS ON
-  BUILD_BYPRODUCTS ${other_libraries})
+nimbo_platform_build(nimbo_other_width ${other_build} ${other_toolchain}
+  SETTINGS -DNIMBO_JNI_ONLY=ON
+  PRODUCTS ${other_libraries})
 message(STATUS "nimbo-all.jar carries ${NIMBO_PLATFORM} and ${other_platform} "
   "(the ${other_platform} libraries are built in ${other_build} with cmake/${other_toolchain}.cmake)")
